@@ -1,0 +1,32 @@
+#pragma once
+// An INI ("profile") file with the effects of the Windows profile functions
+// the settings were designed around: reads fall back to a default, section and
+// key names match without regard to case, and a write touches only the one
+// key, leaving comments, unknown keys and line order as they were.
+#include <string>
+
+class TProfileFile {
+public:
+    explicit TProfileFile(std::string path) : path_(std::move(path)) {}
+
+    // The longest value a read returns (the original read into a buffer of 2048
+    // characters including its terminator).
+    static constexpr size_t MaxValueLength = 2047;
+
+    // The value of `key` in `section`, or `defaultValue` when the file, the
+    // section or the key is missing. Blanks around the value are dropped, and
+    // one pair of matching quotes around it is removed.
+    std::string ReadString(const std::string& section, const std::string& key,
+                           const std::string& defaultValue) const;
+
+    // Sets `key` in `section`, creating the file, the section or the key when
+    // missing. The file is replaced atomically; a new file is readable by its
+    // owner only (it holds passwords). Raises EInOutError
+    // "Unable to write to <path>" when the file cannot be written.
+    void WriteString(const std::string& section, const std::string& key, const std::string& value);
+
+    const std::string& Path() const noexcept { return path_; }
+
+private:
+    std::string path_;
+};
