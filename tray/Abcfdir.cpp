@@ -1,0 +1,60 @@
+#include "tray/Abcfdir.h"
+
+TabcDirectoryDialog::TabcDirectoryDialog(QWidget* owner) : owner_(owner) {}
+
+TabcDirectoryDialog::~TabcDirectoryDialog() = default;
+
+void TabcDirectoryDialog::SetDirEditStyle(TabcDirEditStyle value) {
+    editStyle_ = value;
+    if (value == desLabel) {
+        TabcDirectoryOptions options = options_;
+        options.Include(adrPathMustExist);
+        SetOptions(options);
+    }
+}
+
+void TabcDirectoryDialog::SetOptions(TabcDirectoryOptions value) {
+    if (value == options_) {
+        return;
+    }
+    const TabcDirectoryOptions added = value.Minus(options_);
+    if (added.Contains(adrExistPrompt) && value.Contains(adrPathNotExist)) {
+        value.Exclude(adrPathNotExist);
+    }
+    if (added.Contains(adrPathMustExist)) {
+        value.Exclude(adrCreate);
+        value.Exclude(adrCreatePrompt);
+        value.Exclude(adrPathNotExist);
+    } else {
+        if (value.Contains(adrCreate) || value.Contains(adrCreatePrompt) ||
+            value.Contains(adrPathNotExist)) {
+            value.Exclude(adrPathMustExist);
+        }
+        if (value.Contains(adrPathNotExist)) {
+            // A folder that must not exist cannot be picked from the tree.
+            value.Exclude(adrExistPrompt);
+            if (editStyle_ == desLabel) {
+                editStyle_ = desEdit;
+            }
+        }
+    }
+    if (value.Contains(adrHideDrive)) {
+        value.Include(adrHideNetConnect);
+    }
+    options_ = value;
+}
+
+bool TabcDirectoryDialog::Execute() {
+    return false;
+}
+
+void TabcDirectoryDialog::UpdateHistory(const std::string& path) {
+    const int index = history_.IndexOf(path);
+    if (index == 0) {
+        return;
+    }
+    if (index > 0) {
+        history_.Delete(index);
+    }
+    history_.Insert(0, path);
+}
