@@ -1,0 +1,47 @@
+#include "app/CommandLine.h"
+
+TCommandLine TCommandLine::Parse(const std::vector<std::string>& args) {
+    TCommandLine cl;
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        if (a == "--config") {
+            if (i + 1 >= args.size()) {
+                cl.Error = "--config needs a file name";
+                return cl;
+            }
+            cl.ConfigPath = args[++i];
+        } else if (a.rfind("--config=", 0) == 0) {
+            cl.ConfigPath = a.substr(9);
+        } else if (a == "--headless") {
+            cl.Headless = true;
+        } else if (a == "--once") {
+            cl.Once = true;
+            cl.Headless = true;
+        } else if (a == "--help" || a == "-h") {
+            cl.Help = true;
+        } else {
+            cl.Error = "unknown option " + a;
+            return cl;
+        }
+    }
+    if (cl.ConfigPath.empty() && (cl.Error.empty())) {
+        // Filled in by the program entry from the executable's folder.
+    }
+    return cl;
+}
+
+const char* TCommandLine::Usage() {
+    return "Usage: mailgate [--config FILE] [--headless | --once] [--help]\n"
+           "\n"
+           "A mail gateway: at the chosen interval it fetches every message of one POP3\n"
+           "mailbox into the Inbox folder and sends every file of the Outbox folder.\n"
+           "Without options it runs as a tray program with its \"Options\" window.\n"
+           "\n"
+           "  --config FILE  read and write FILE instead of options.ini beside the program\n"
+           "  --headless     run the gateway without window or tray; print every status\n"
+           "                 text and tray image change as a timestamped line\n"
+           "  --once         load the settings, run one poll cycle and exit:\n"
+           "                 0 when it ended without an error, 1 otherwise,\n"
+           "                 2 when the settings file is not configured\n"
+           "  --help         show this text\n";
+}

@@ -1,0 +1,15 @@
+#pragma once
+// The program's options. Without any, the program is the window program.
+#include <string>
+#include <vector>
+
+struct TCommandLine {
+    std::string ConfigPath; // empty: options.ini beside the executable
+    bool Headless = false;
+    bool Once = false;
+    bool Help = false;
+    std::string Error; // set when the arguments could not be understood
+
+    static TCommandLine Parse(const std::vector<std::string>& args);
+    static const char* Usage();
+};

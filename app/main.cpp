@@ -1,0 +1,48 @@
+// Program entry: the application object, the one exception reporter, the
+// main window, and the message loop.
+#include <QDir>
+#include <cstdio>
+#include <cstdlib>
+
+#include "app/CommandLine.h"
+#include "app/MailRead.h"
+#include "platform/GuardedApplication.h"
+
+int main(int argc, char** argv) {
+    TCommandLine cl = TCommandLine::Parse(std::vector<std::string>(argv + 1, argv + argc));
+    if (!cl.Error.empty()) {
+        std::fprintf(stderr, "mailgate: %s\n\n%s", cl.Error.c_str(), TCommandLine::Usage());
+        return 2;
+    }
+    if (cl.Help) {
+        std::fputs(TCommandLine::Usage(), stdout);
+        return 0;
+    }
+    if (cl.Headless) {
+        // No display needed: a server has neither X nor Wayland.
+        const char* platform = std::getenv("QT_QPA_PLATFORM");
+        if (platform == nullptr || *platform == '\0') {
+            setenv("QT_QPA_PLATFORM", "offscreen", 1);
+        }
+    }
+
+    TGuardedApplication app(argc, argv);
+    // The window hides into the tray; only Exit ends the program.
+    app.setQuitOnLastWindowClosed(false);
+
+    TfmOptionsSetup setup;
+    setup.ConfigPath = cl.ConfigPath.empty()
+                           ? QDir(QCoreApplication::applicationDirPath())
+                                 .filePath("options.ini")
+                                 .toStdString()
+                           : cl.ConfigPath;
+    setup.Headless = cl.Headless;
+    setup.Once = cl.Once;
+
+    TfmOptions fmOptions(std::move(setup));
+    if (cl.Once) {
+        return fmOptions.RunOnce();
+    }
+    fmOptions.FormCreate(&fmOptions);
+    return app.exec();
+}
