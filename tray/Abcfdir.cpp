@@ -1,5 +1,13 @@
 #include "tray/Abcfdir.h"
 
+#include <QGuiApplication>
+#include <QScreen>
+#include <exception>
+#include <memory>
+
+#include "tray/AbcfdirForm.h"
+#include "tray/AbcfdirListBox.h"
+
 TabcDirectoryDialog::TabcDirectoryDialog(QWidget* owner) : owner_(owner) {}
 
 TabcDirectoryDialog::~TabcDirectoryDialog() = default;
