@@ -1,0 +1,215 @@
+#pragma once
+// The SMTP mail control and its message, address and attachment objects.
+//
+// The objects are shared by reference count, as the COM objects of the
+// original control were: the window keeps one message object for the whole
+// run and hands fresh address and attachment objects to it for every file.
+// A call that fails raises ESmtpMailError (a failed COM result in the
+// original); Send itself never raises for a failed delivery, it returns a
+// code and a description.
+#include "platform/Component.h"
+#include "platform/Exception.h"
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+MAILGATE_EXCEPTION(ESmtpMailError, Exception);
+
+class IMailAddress {
+public:
+    // Either a bare address ("a@example.org") or "Display Name <a@example.org>".
+    // Checked when a message is sent, not here: the stored sender may be a
+    // placeholder until the user enters one.
+    void SetAddress(const std::string& address) { address_ = address; }
+    const std::string& GetAddress() const noexcept { return address_; }
+
+private:
+    std::string address_;
+};
+
+class IMailAttachment {
+public:
+    // Full path of the file to attach; the file is read when the message is
+    // sent, and never changed or deleted.
+    void SetFileName(const std::string& fileName) { fileName_ = fileName; }
+    const std::string& GetFileName() const noexcept { return fileName_; }
+
+private:
+    std::string fileName_;
+};
+
+using IMailAddressPtr = std::shared_ptr<IMailAddress>;
+using IMailAttachmentPtr = std::shared_ptr<IMailAttachment>;
+
+class IMailMessage {
+public:
+    // X-Priority: 1 highest, 3 normal, 5 lowest.
+    enum { PriorityHighest = 1, PriorityNormal = 3, PriorityLowest = 5 };
+    // The short text part before the attachments.
+    enum { BodyFormatPlainText = 0, BodyFormatHtml = 1 };
+    // Whether to ask the recipient's program for a read receipt
+    // (Disposition-Notification-To).
+    enum { ReadReceiptNone = 0, ReadReceiptRequested = 1 };
+
+    // Values outside the ranges above raise ESmtpMailError.
+    void SetPriority(int priority);
+    int GetPriority() const noexcept { return priority_; }
+    void SetBodyFormat(int bodyFormat);
+    int GetBodyFormat() const noexcept { return bodyFormat_; }
+    void SetReadReceipt(int readReceipt);
+    int GetReadReceipt() const noexcept { return readReceipt_; }
+    // Line breaks and other control characters raise ESmtpMailError.
+    void SetSubject(const std::string& subject);
+    const std::string& GetSubject() const noexcept { return subject_; }
+
+    // A null address object raises ESmtpMailError.
+    void SetFrom(const IMailAddressPtr& address);
+    const IMailAddressPtr& GetFrom() const noexcept { return from_; }
+    // The envelope sender and the Sender header; the From address when unset.
+    void SetSender(const IMailAddressPtr& address);
+    const IMailAddressPtr& GetSender() const noexcept { return sender_; }
+
+    void ClearRecipients() noexcept { recipients_.clear(); }
+    void AddRecipient(const IMailAddressPtr& address);
+    const std::vector<IMailAddressPtr>& Recipients() const noexcept { return recipients_; }
+
+    void ClearAttachments() noexcept { attachments_.clear(); }
+    void AddAttachment(const IMailAttachmentPtr& attachment);
+    const std::vector<IMailAttachmentPtr>& Attachments() const noexcept { return attachments_; }
+
+private:
+    int priority_ = PriorityNormal;
+    int bodyFormat_ = BodyFormatPlainText;
+    int readReceipt_ = ReadReceiptNone;
+    std::string subject_;
+    IMailAddressPtr from_;
+    IMailAddressPtr sender_;
+    std::vector<IMailAddressPtr> recipients_;
+    std::vector<IMailAttachmentPtr> attachments_;
+};
+
+using IMailMessagePtr = std::shared_ptr<IMailMessage>;
+
+// The class factories of the three object classes.
+struct CoMailMessage {
+    static IMailMessagePtr Create() { return std::make_shared<IMailMessage>(); }
+};
+struct CoMailAddress {
+    static IMailAddressPtr Create() { return std::make_shared<IMailAddress>(); }
+};
+struct CoMailAttachment {
+    static IMailAttachmentPtr Create() { return std::make_shared<IMailAttachment>(); }
+};
+
+class SmtpTransport;
+
+// The SMTP control. Send composes the message and hands it to the configured
+// server while the Qt event loop keeps running (timers and the window stay
+// alive); the connection is kept for the next send while the server settings
+// stay the same.
+class TSmtpMail : public TObject {
+public:
+    // The newStatus values of OnStatusChange.
+    enum {
+        StatusQueued = 0,
+        StatusSending = 1,
+        StatusSent = 2,
+        StatusFailed = 3,
+        StatusCanceled = 4
+    };
+    // Codes Send returns for failures found before or around the transfer.
+    // Otherwise a failed send returns the server's reply code (400-599) when
+    // the server refused, else libcurl's error number.
+    enum {
+        ErrorReadAttachment = 26, // CURLE_READ_ERROR: attachment missing or unreadable
+        ErrorAborted = 42,        // CURLE_ABORTED_BY_CALLBACK: a handler raised, or the
+                                  // control was destroyed while sending
+        ErrorBadMessage = 43,     // CURLE_BAD_FUNCTION_ARGUMENT: no message, sender or
+                                  // recipient, or an address that is not one
+        ErrorBusy = 81            // CURLE_AGAIN: Send called again while sending
+    };
+
+    TSmtpMail();
+    ~TSmtpMail() override;
+    TSmtpMail(const TSmtpMail&) = delete;
+    TSmtpMail& operator=(const TSmtpMail&) = delete;
+
+    const std::string& SmtpServer() const noexcept { return smtpServer_; }
+    void SetSmtpServer(const std::string& v);
+    int SmtpPort() const noexcept { return smtpPort_; }
+    void SetSmtpPort(int v); // 1..65535, else ESmtpMailError
+    const std::string& SmtpUsername() const noexcept { return smtpUsername_; }
+    void SetSmtpUsername(const std::string& v); // AUTH is used when not empty
+    const std::string& SmtpPassword() const noexcept { return smtpPassword_; }
+    void SetSmtpPassword(const std::string& v);
+    // Messages sent at once; this control sends one at a time.
+    int MaxThreads() const noexcept { return maxThreads_; }
+    void SetMaxThreads(int v); // at least 1, else ESmtpMailError
+    // The name given in EHLO; empty means this machine's host name.
+    const std::string& SenderHostname() const noexcept { return senderHostname_; }
+    void SetSenderHostname(const std::string& v);
+    // Secure Password Authentication: AUTH NTLM instead of the best the
+    // server offers.
+    bool SmtpSPA() const noexcept { return smtpSPA_; }
+    void SetSmtpSPA(bool v);
+    // TLS from the first byte (SMTPS); also used whenever the port is 465.
+    // Otherwise STARTTLS is used when the server offers it.
+    bool SmtpSSL() const noexcept { return smtpSSL_; }
+    void SetSmtpSSL(bool v);
+    // Seconds to wait for the connection (host lookup and TCP/TLS connect).
+    int ConnectTimeout() const noexcept { return connectTimeout_; }
+    void SetConnectTimeout(int seconds); // at least 1, else ESmtpMailError
+    // Seconds without progress (no byte moving, no reply) after which a
+    // transfer is given up.
+    int TransferTimeout() const noexcept { return transferTimeout_; }
+    void SetTransferTimeout(int seconds); // at least 1, else ESmtpMailError
+
+    // Sends `message` to every recipient, with every attachment. `flags` is
+    // accepted for the interface's sake (the window passes -1) and has no
+    // effect. Returns 0 only when the server accepted the message; otherwise
+    // a code (see above) with the reason in `description`. Raises OnStatusChange
+    // with StatusSending before and StatusSent or StatusFailed after.
+    virtual int Send(const IMailMessagePtr& message, int flags, std::string& description);
+
+    // The outcome of a message by the number its status events carried.
+    // Unknown numbers (or ones too old to be kept) raise ESmtpMailError.
+    int GetErrorCode(int messageNumber) const;
+    std::string GetErrorText(int messageNumber) const;
+
+    std::function<void(TObject* Sender, int messageNumber, int newStatus)> OnStatusChange;
+    std::function<void(TObject* Sender, int messageNumber, int64_t bytesSent, int64_t bytesTotal)>
+        OnProgress;
+
+private:
+    struct Outcome {
+        int messageNumber;
+        int code;
+        std::string text;
+    };
+    void SettingsChanged();
+    int Finish(int messageNumber, int code, std::string text, std::string& description);
+    const Outcome& Find(int messageNumber) const;
+    void RaiseStatus(int messageNumber, int status);
+
+    std::string smtpServer_;
+    int smtpPort_ = 25;
+    std::string smtpUsername_;
+    std::string smtpPassword_;
+    int maxThreads_ = 1;
+    std::string senderHostname_;
+    bool smtpSPA_ = false;
+    bool smtpSSL_ = false;
+    int connectTimeout_ = 30;
+    int transferTimeout_ = 60;
+
+    int lastMessageNumber_ = 0;
+    std::deque<Outcome> outcomes_; // the most recent ones only
+    bool sending_ = false;
+    std::shared_ptr<bool> alive_;
+    std::unique_ptr<SmtpTransport> transport_;
+};
