@@ -1,0 +1,334 @@
+#include "pop3/NMpop3.h"
+
+#include <exception>
+
+#include "platform/SafeFile.h"
+
+namespace {
+
+// A reply is positive when "+OK" appears in its first blank-separated field.
+bool IsPositive(const std::string& reply) {
+    return ExtractField(reply, ' ', 1).find("+OK") != std::string::npos;
+}
+
+// A decimal count; anything else, a negative number or one beyond int gives 0.
+// The line end of a reply that ends right after the number does not count.
+int ParseCount(std::string field) {
+    while (!field.empty() && (field.back() == '\n' || field.back() == '\r')) {
+        field.pop_back();
+    }
+    if (field.empty() || field.size() > 9) {
+        return 0;
+    }
+    int value = 0;
+    for (char c : field) {
+        if (c < '0' || c > '9') {
+            return 0;
+        }
+        value = value * 10 + (c - '0');
+    }
+    return value;
+}
+
+bool IsTerminator(const std::string& line) {
+    // RFC 1939 ends a multi-line reply with "." CR LF; a server that ends its
+    // lines with LF alone ends it with "." LF, and must not leave us waiting.
+    return line == ".\r\n" || line == ".\n";
+}
+
+std::string WithoutLineEnd(const std::string& line) {
+    std::size_t n = line.size();
+    if (n > 0 && line[n - 1] == '\n') {
+        --n;
+        if (n > 0 && line[n - 1] == '\r') {
+            --n;
+        }
+    }
+    return line.substr(0, n);
+}
+
+} // namespace
+
+TNMPOP3::TNMPOP3() {
+    SetPort(110);
+}
+
+TNMPOP3::~TNMPOP3() {
+    try {
+        // The session is dropped without QUIT.
+        Abort();
+    } catch (...) {
+        // Destruction must finish.
+    }
+}
+
+void TNMPOP3::SetAttachFilePath(std::string value) {
+    // The platform's separator stands where the original appended a backslash.
+    if (!value.empty() && value.back() != '/') {
+        value += '/';
+    }
+    attachFilePath_ = std::move(value);
+}
+
+// ---------------------------------------------------------------------------
+// Session
+
+void TNMPOP3::Connect() {
+    bool asked = false;
+    while (userID_.empty() || password_.empty()) {
+        if (!OnAuthenticationNeeded) {
+            throw Exception("Authentication failed");
+        }
+        if (asked) {
+            break;
+        }
+        asked = true;
+        bool handled = false;
+        OnAuthenticationNeeded(handled);
+        if (!handled) {
+            throw Exception("Authentication failed");
+        }
+    }
+
+    const bool wasBusy = busy_;
+    busy_ = true;
+    bool statReached = false;
+    std::exception_ptr failure;
+    try {
+        TPowersock::Connect();
+        try {
+            std::string greeting = ReadLn();
+            if (!IsPositive(greeting)) {
+                throw Exception(greeting);
+            }
+            LogIn();
+            statReached = true;
+            std::string reply = Transaction("STAT");
+            if (!IsPositive(reply)) {
+                throw Exception(reply);
+            }
+            mailCount_ = ParseCount(ExtractField(reply, ' ', 2));
+        } catch (...) {
+            Disconnect(); // its own failure replaces the first one
+            throw;
+        }
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    if (!wasBusy) {
+        busy_ = false;
+    }
+    if (statReached && OnConnect) {
+        OnConnect(this);
+    }
+    if (failure) {
+        std::rethrow_exception(failure);
+    }
+}
+
+void TNMPOP3::LogIn() {
+    for (int attempt = 1;; ++attempt) {
+        if (CheckAuthReply(Transaction("USER " + userID_), attempt) &&
+            CheckAuthReply(Transaction("PASS " + password_), attempt)) {
+            return;
+        }
+    }
+}
+
+bool TNMPOP3::CheckAuthReply(const std::string& Reply, int Attempt) {
+    if (IsPositive(Reply)) {
+        return true;
+    }
+    if (Attempt > 1 || !OnAuthenticationFailed) {
+        throw Exception("Authentication failed");
+    }
+    bool handled = false;
+    OnAuthenticationFailed(handled);
+    if (!handled) {
+        throw Exception("Authentication failed");
+    }
+    return false;
+}
+
+void TNMPOP3::Disconnect() {
+    if (!Connected()) {
+        return;
+    }
+    std::string reply;
+    std::exception_ptr failure;
+    try {
+        reply = Transaction("QUIT");
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    TPowersock::Disconnect();
+    if (failure) {
+        std::rethrow_exception(failure);
+    }
+    if (!IsPositive(reply)) {
+        throw Exception(reply);
+    }
+}
+
+void TNMPOP3::Abort() {
+    Cancel();
+    if (Connected()) {
+        TPowersock::Disconnect();
+        ClearInput();
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Retrieval
+
+void TNMPOP3::WireParser() {
+    parser_.AttachFilePath = attachFilePath_;
+    parser_.Parse = parse_;
+    parser_.OnDecodeStart = [this](std::string& fileName) {
+        if (OnDecodeStart) {
+            OnDecodeStart(fileName);
+        }
+    };
+    parser_.OnPacketRecvd = [this] {
+        if (OnPacketRecvd) {
+            OnPacketRecvd(this);
+        }
+    };
+    parser_.ReportStatus = [this](int level, const std::string& text) {
+        ReportStatus(level, text);
+    };
+    parser_.ReadLine = [this] { return ReadMessageLine(); };
+}
+
+// A raw line of the message as the server sent it, with its line end; ""
+// once the connection has ended (which every caller must take as the end).
+std::string TNMPOP3::ReadMessageLine() {
+    std::string line = ReadLn();
+    if (line.empty()) {
+        peerClosedInMessage_ = true;
+    }
+    return line;
+}
+
+void TNMPOP3::ReadBody() {
+    std::size_t total = 0;
+    for (;;) {
+        std::string line = ReadMessageLine();
+        if (line.empty()) {
+            throw Exception(ConnectionClosedText);
+        }
+        if (IsTerminator(line)) {
+            return;
+        }
+        // RFC 1939 byte-stuffs every line that begins with a dot.
+        std::size_t skip = line[0] == '.' ? 1 : 0;
+        std::string text = WithoutLineEnd(line).substr(skip);
+        total += text.size() + 2;
+        if (total > MaxMessageBytes) {
+            throw Exception("Message too large");
+        }
+        message_.RawBody.Add(std::move(text));
+    }
+}
+
+void TNMPOP3::SyncWrittenFiles() {
+    for (const std::string& file : parser_.WrittenFiles()) {
+        SyncFileAndFolder(file);
+    }
+}
+
+void TNMPOP3::RetrieveMessage(int Number) {
+    if (busy_) {
+        return;
+    }
+    busy_ = true;
+    try {
+        CheckConnection();
+        if (OnRetrieveStart) {
+            OnRetrieveStart(this);
+        }
+    } catch (...) {
+        busy_ = false;
+        throw;
+    }
+
+    std::exception_ptr failure;
+    // Until the whole message has been read, a failure leaves unread lines on
+    // the connection: the session is out of step and is dropped.
+    bool inStep = true;
+    try {
+        parser_.TransferEncoding.clear();
+        message_.Boundary.clear();
+        parser_.AttachFileName.clear();
+        parser_.PartTarget = 2;
+        WireParser();
+        peerClosedInMessage_ = false;
+
+        const std::string number = std::to_string(Number);
+        inStep = false;
+        std::string reply = Transaction("RETR " + number);
+        if (reply.empty()) {
+            throw Exception(ConnectionClosedText);
+        }
+        inStep = true;
+        if (!IsPositive(reply)) {
+            throw Exception(reply);
+        }
+        inStep = false;
+        parser_.BeginRetrieval();
+        try {
+            ParseHeader(false);
+        } catch (...) {
+            if (peerClosedInMessage_) {
+                throw Exception(ConnectionClosedText);
+            }
+            throw;
+        }
+        if (peerClosedInMessage_) {
+            throw Exception(ConnectionClosedText);
+        }
+        if (!parser_.MessageEnded) {
+            ReadBody();
+        }
+        inStep = true;
+
+        parser_.ProcessMessage();
+        // The files must be on disk for good before the server forgets the
+        // message.
+        SyncWrittenFiles();
+
+        if (deleteOnRead_) {
+            inStep = false;
+            reply = Transaction("DELE " + number);
+            if (reply.empty()) {
+                throw Exception(ConnectionClosedText);
+            }
+            inStep = true;
+            if (ExtractField(reply, ' ', 1) == "-ERR") {
+                throw Exception(reply);
+            }
+        }
+        ReportStatus(1, "Message Retrieved");
+    } catch (...) {
+        failure = std::current_exception();
+        if (!inStep) {
+            try {
+                Abort();
+            } catch (...) {
+                // The retrieval's own failure is the one to report.
+            }
+        }
+    }
+    try {
+        if (OnRetrieveEnd) {
+            OnRetrieveEnd(this);
+        }
+    } catch (...) {
+        busy_ = false;
+        throw;
+    }
+    busy_ = false;
+    if (failure) {
+        std::rethrow_exception(failure);
+    }
+}
