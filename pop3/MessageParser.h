@@ -8,6 +8,8 @@
 
 #include "platform/Component.h"
 #include "pop3/MailMessage.h"
+#include "pop3/MimeHeader.h"
+#include "pop3/NMUUE.h"
 
 class TMessageParser {
 public:
@@ -31,6 +33,9 @@ public:
     static int LineIndex;       // process-wide
     static int TempFileCounter; // process-wide, never reset
 
+    // Decodes base64 and uuencoded parts; its events are the caller's to set.
+    TNMUUProcessor Processor;
+
     // True when ParseHeader(false) met the message's terminating "." line
     // (a message without an empty line after its header).
     bool MessageEnded = false;
@@ -50,6 +55,25 @@ public:
     const std::vector<std::string>& WrittenFiles() const noexcept { return written_; }
 
 private:
+    // Where the lines of a part stopped: at the boundary line of the open
+    // multipart `level` (0 the outermost), or at the end of the lines (-1).
+    struct Stop {
+        int level = -1;
+        bool closing = false;
+    };
+
+    bool IsBoundaryLine(const std::string& line, Stop& stop) const;
+    Stop SkipToBoundary();
+    Stop ParseParts(int level);
+    void ApplyHeaderLine(const std::string& line);
+    void WritePartFile(int first, int last);
+    std::string PlaceFile(const std::string& tempPath, std::string name);
+    std::string CreateTempFile();
+
     TMailMessage& message_;
     std::vector<std::string> written_;
+    TMimeHeader topHeader_;
+    TMimeHeader partHeader_;
+    std::vector<std::string> boundaries_; // of the open multiparts, outermost first
+    Stop lastStop_;
 };

@@ -1,0 +1,277 @@
+#include "pop3/NMUUE.h"
+
+#include "platform/Exception.h"
+#include "pop3/MimeLineReader.h"
+
+namespace {
+
+constexpr uint8_t kPad = 64;
+constexpr uint8_t kNone = 127;
+
+constexpr std::array<uint8_t, 256> MakeValues() {
+    std::array<uint8_t, 256> v{};
+    for (auto& x : v) {
+        x = kNone;
+    }
+    for (int c = 'A'; c <= 'Z'; ++c) {
+        v[c] = static_cast<uint8_t>(c - 'A');
+    }
+    for (int c = 'a'; c <= 'z'; ++c) {
+        v[c] = static_cast<uint8_t>(c - 'a' + 26);
+    }
+    for (int c = '0'; c <= '9'; ++c) {
+        v[c] = static_cast<uint8_t>(c - '0' + 52);
+    }
+    v['+'] = 62;
+    v['/'] = 63;
+    v['='] = kPad;
+    return v;
+}
+
+constexpr std::array<uint8_t, 256> kValues = MakeValues();
+
+constexpr std::array<uint8_t, 80> MakeTable() {
+    std::array<uint8_t, 80> t{};
+    for (int c = '+'; c <= 'z'; ++c) {
+        t[c - '+'] = kValues[c];
+    }
+    return t;
+}
+
+inline uint8_t Value(char c) {
+    return kValues[static_cast<unsigned char>(c)];
+}
+
+} // namespace
+
+const std::array<uint8_t, 80> TNMUUProcessor::Base64Table = MakeTable();
+
+uint8_t TNMUUProcessor::Base64Value(char C) noexcept {
+    return Value(C);
+}
+
+// Collects decoded bytes and hands them to the output stream in large writes.
+class TNMUUProcessor::Output {
+public:
+    explicit Output(TStream& stream) : stream_(stream) { buffer_.reserve(kChunk + 4); }
+    ~Output() = default;
+    void Put(char c) {
+        buffer_.push_back(c);
+        if (buffer_.size() >= kChunk) {
+            Flush();
+        }
+    }
+    void Put3(uint32_t bits) {
+        char bytes[3] = {static_cast<char>(bits >> 16), static_cast<char>(bits >> 8),
+                         static_cast<char>(bits)};
+        buffer_.append(bytes, 3);
+        if (buffer_.size() >= kChunk) {
+            Flush();
+        }
+    }
+    void Flush() {
+        if (!buffer_.empty()) {
+            stream_.Write(buffer_.data(), static_cast<int64_t>(buffer_.size()));
+            buffer_.clear();
+        }
+    }
+
+private:
+    static constexpr size_t kChunk = 65536;
+    TStream& stream_;
+    std::string buffer_;
+};
+
+TStream& TNMUUProcessor::Input() const {
+    if (InputStream == nullptr || OutputStream == nullptr) {
+        throw Exception("Decoder streams are not set");
+    }
+    return *InputStream;
+}
+
+void TNMUUProcessor::Decode() {
+    if (OnBeginDecode) {
+        OnBeginDecode(this);
+    }
+    if (Method == uuMime) {
+        DecodeBase64();
+    } else {
+        DecodeUU();
+    }
+    if (OnEndDecode) {
+        OnEndDecode(this);
+    }
+}
+
+std::string TNMUUProcessor::ReadStreamLine(TStream& Stream) {
+    TMimeLineReader reader(Stream, 256);
+    std::string_view line;
+    std::string result;
+    if (reader.Next(line)) {
+        result.assign(line);
+    }
+    Stream.SetPosition(reader.Position());
+    return result;
+}
+
+void TNMUUProcessor::DecodeBase64() {
+    TMimeLineReader reader(Input());
+    Output out(*OutputStream);
+    // A group may continue on the next line: RFC 2045 ignores line breaks
+    // inside the encoded text.
+    uint32_t bits = 0;
+    int count = 0;
+    bool finished = false;
+    std::string_view line;
+    while (!finished && reader.Next(line)) {
+        if (line.substr(0, 4) == "====") {
+            continue;
+        }
+        const size_t size = line.size();
+        if (size <= 2) {
+            bool data = size > 0;
+            for (char c : line) {
+                data = data && Value(c) < kPad;
+            }
+            if (!data) {
+                continue;
+            }
+        }
+        size_t i = 0;
+        // Blanks, tabs and other non-alphabet characters may lead a line; a
+        // line that begins with "=" ends the encoded text.
+        while (i < size && Value(line[i]) >= kPad) {
+            char c = line[i];
+            if (c == '=' || c == '\r' || c == '\n') {
+                finished = true;
+                break;
+            }
+            ++i;
+        }
+        const char* p = line.data();
+        while (!finished && i < size) {
+            if (count == 0) {
+                while (i + 4 <= size) {
+                    uint32_t a = Value(p[i]), b = Value(p[i + 1]), c = Value(p[i + 2]),
+                             d = Value(p[i + 3]);
+                    if (((a | b | c | d) & 0xC0) != 0) {
+                        break;
+                    }
+                    out.Put3(a << 18 | b << 12 | c << 6 | d);
+                    i += 4;
+                }
+                if (i >= size) {
+                    break;
+                }
+            }
+            uint8_t v = Value(p[i++]);
+            if (v < kPad) {
+                bits = bits << 6 | v;
+                if (++count == 4) {
+                    out.Put3(bits);
+                    bits = 0;
+                    count = 0;
+                }
+            } else if (v == kPad) {
+                // The pad ends the encoded text, as in every well-formed part.
+                finished = true;
+            }
+            // Anything else (blanks, "-", controls) is not part of the text.
+        }
+    }
+    if (count == 2) {
+        out.Put(static_cast<char>(bits >> 4));
+    } else if (count == 3) {
+        out.Put(static_cast<char>(bits >> 10));
+        out.Put(static_cast<char>(bits >> 2));
+    }
+    out.Flush();
+    InputStream->SetPosition(reader.Position());
+}
+
+bool TNMUUProcessor::IsUUBeginLine(std::string_view Line, std::string* Name) {
+    if (Line.substr(0, 6) != "begin ") {
+        return false;
+    }
+    size_t i = 6;
+    size_t digits = 0;
+    while (i < Line.size() && Line[i] >= '0' && Line[i] <= '7') {
+        ++i;
+        ++digits;
+    }
+    if (digits == 0 || (i < Line.size() && Line[i] != ' ')) {
+        return false;
+    }
+    if (Name != nullptr) {
+        std::string_view rest = i < Line.size() ? Line.substr(i + 1) : std::string_view();
+        while (!rest.empty() &&
+               (rest.back() == ' ' || rest.back() == '\t' || rest.back() == '\r')) {
+            rest.remove_suffix(1);
+        }
+        Name->assign(rest);
+    }
+    return true;
+}
+
+bool TNMUUProcessor::IsUUEndLine(std::string_view Line) {
+    while (!Line.empty() && (Line.back() == ' ' || Line.back() == '\t' || Line.back() == '\r')) {
+        Line.remove_suffix(1);
+    }
+    return Line == "end";
+}
+
+void TNMUUProcessor::DecodeUU() {
+    TStream& input = Input();
+    const int64_t start = input.Position();
+    std::string_view line;
+    // Text before a "begin" line is not data; without one, every line is.
+    bool hasBegin = false;
+    {
+        TMimeLineReader scan(input);
+        while (!hasBegin && scan.Next(line)) {
+            hasBegin = IsUUBeginLine(line);
+        }
+    }
+    input.SetPosition(start);
+    TMimeLineReader reader(input);
+    Output out(*OutputStream);
+    bool inBlock = !hasBegin;
+    while (reader.Next(line)) {
+        if (IsUUBeginLine(line)) {
+            inBlock = true;
+            continue;
+        }
+        if (!inBlock) {
+            continue;
+        }
+        if (IsUUEndLine(line)) {
+            if (hasBegin) {
+                break;
+            }
+            continue;
+        }
+        if (line.size() <= 2) {
+            continue;
+        }
+        int n = UUValue(line[0]);
+        // Each line yields exactly the bytes its length character announces;
+        // characters missing at its end (stripped blanks) count as zero.
+        for (size_t g = 1; n > 0; g += 4, n -= 3) {
+            uint32_t v[4];
+            for (size_t k = 0; k < 4; ++k) {
+                v[k] = g + k < line.size() ? UUValue(line[g + k]) : 0;
+            }
+            uint32_t bits = v[0] << 18 | v[1] << 12 | v[2] << 6 | v[3];
+            if (n >= 3) {
+                out.Put3(bits);
+            } else {
+                out.Put(static_cast<char>(bits >> 16));
+                if (n == 2) {
+                    out.Put(static_cast<char>(bits >> 8));
+                }
+            }
+        }
+    }
+    out.Flush();
+    input.SetPosition(reader.Position());
+}

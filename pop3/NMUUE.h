@@ -1,0 +1,49 @@
+#pragma once
+// Decodes one encoded attachment from an input stream into an output stream,
+// as base64 (RFC 2045) or as uuencode. The caller opens and closes both
+// streams; the processor only reads and writes them.
+#include <array>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "platform/Component.h"
+#include "platform/FileStream.h"
+
+enum UUMethods { uuMime = 0, uuCode = 1 };
+
+class TNMUUProcessor : public TObject {
+public:
+    UUMethods Method = uuMime;
+    TNotifyEvent OnBeginDecode;
+    TNotifyEvent OnEndDecode;
+    // There is no encoding operation; these are never raised.
+    TNotifyEvent OnBeginEncode;
+    TNotifyEvent OnEndEncode;
+
+    TStream* InputStream = nullptr;  // read from its current position; not owned
+    TStream* OutputStream = nullptr; // written at its current position; not owned
+
+    // Base64 values of the characters "+" (43) to "z" (122): the RFC 2045
+    // alphabet, 64 for the pad "=", 127 for every other character.
+    static const std::array<uint8_t, 80> Base64Table;
+    // The table value of any character; characters outside the table count as 127.
+    static uint8_t Base64Value(char C) noexcept;
+    // The six-bit value of a uuencode character.
+    static uint8_t UUValue(char C) noexcept { return static_cast<uint8_t>((C - 32) & 63); }
+
+    // Recognises "begin <octal mode> <name>"; `Name` receives the name.
+    static bool IsUUBeginLine(std::string_view Line, std::string* Name = nullptr);
+    static bool IsUUEndLine(std::string_view Line);
+
+    void Decode();
+    void DecodeBase64();
+    void DecodeUU();
+    // The next line of Stream without its line end, whole whatever its length;
+    // leaves Stream just past that line end.
+    static std::string ReadStreamLine(TStream& Stream);
+
+private:
+    class Output;
+    TStream& Input() const;
+};
