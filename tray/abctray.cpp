@@ -18,19 +18,6 @@ public:
     TMessage Message;
 };
 
-// Posted to the application when the form's native window was re-created:
-// the hook is installed again once the new window exists.
-class TRehookEvent : public QEvent {
-public:
-    TRehookEvent(QEvent::Type type, TabcFormHook* hook) : QEvent(type), Hook(hook) {}
-    TabcFormHook* Hook;
-};
-
-QEvent::Type RehookEventType() {
-    static const QEvent::Type type = static_cast<QEvent::Type>(QEvent::registerEventType());
-    return type;
-}
-
 QWidget* OwningForm(QObject* owner) {
     auto isForm = [](QObject* object) {
         auto* widget = qobject_cast<QWidget*>(object);
@@ -93,11 +80,6 @@ public:
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override {
-        if (event->type() == RehookEventType() &&
-            static_cast<TRehookEvent*>(event)->Hook == hook_) {
-            hook_->HookForm();
-            return true;
-        }
         return hook_->ApplicationMessage(watched, event);
     }
 
@@ -121,7 +103,7 @@ TabcFormHook::~TabcFormHook() {
 
 void TabcFormHook::Loaded() {
     loading_ = false;
-    if (!rehookPending_ && !hooked_) {
+    if (!hooked_) {
         HookForm();
     }
 }
@@ -133,7 +115,7 @@ void TabcFormHook::HookForm() {
     formHandle_ = static_cast<uintptr_t>(form_->internalWinId());
     form_->installEventFilter(this);
     hooked_ = true;
-    if (!rehookPending_ && !applicationHooked_) {
+    if (!applicationHooked_) {
         if (applicationFilter_ == nullptr) {
             applicationFilter_ = new TApplicationFilter(this);
         }
@@ -142,7 +124,6 @@ void TabcFormHook::HookForm() {
         }
         applicationHooked_ = true;
     }
-    rehookPending_ = false;
     AfterHook();
 }
 
@@ -151,7 +132,7 @@ void TabcFormHook::UnhookForm() {
         return;
     }
     BeforeUnhook();
-    if (!rehookPending_ && applicationHooked_) {
+    if (applicationHooked_) {
         if (QCoreApplication::instance() != nullptr) {
             QCoreApplication::instance()->removeEventFilter(applicationFilter_);
         }
@@ -185,12 +166,12 @@ bool TabcFormHook::eventFilter(QObject* Watched, QEvent* Event) {
     if (!destroying_) {
         FormMessageAfter(Event);
         if (Event->type() == QEvent::WinIdChange && hooked_) {
-            // The form's native window was replaced: follow it once the
-            // new one is in place.
-            rehookPending_ = true;
-            UnhookForm();
-            QCoreApplication::postEvent(QCoreApplication::instance(),
-                                        new TRehookEvent(RehookEventType(), this));
+            // The filter sits on the QWidget, which outlives its native
+            // windows: following a new window only means taking its id, and
+            // the form is never unobserved in between.
+            BeforeUnhook();
+            formHandle_ = static_cast<uintptr_t>(form_->internalWinId());
+            AfterHook();
         }
     }
     return true;

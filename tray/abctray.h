@@ -105,11 +105,10 @@ public:
     ~TabcFormHook() override;
 
     QWidget* Form() const { return form_; }
-    // The form's native window id at the last hook installation (0 when the
-    // form had no native window yet).
+    // The form's native window id, taken at hook installation and again
+    // whenever the form's native window is re-created (0: none yet).
     uintptr_t FormHandle() const { return formHandle_; }
     bool Hooked() const { return hooked_; }
-    bool RehookPending() const { return rehookPending_; }
 
     // The after-load step: run once the owner has set the stored properties.
     virtual void Loaded();
@@ -140,7 +139,6 @@ private:
     QWidget* form_ = nullptr;
     QPointer<QWidget> formAlive_;
     uintptr_t formHandle_ = 0;
-    bool rehookPending_ = false;
     bool hooked_ = false;
     bool applicationHooked_ = false;
     bool loading_ = false;
