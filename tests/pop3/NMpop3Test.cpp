@@ -1,0 +1,438 @@
+// The POP3 client's dialogue, as transcripts against a scripted server.
+#include <gtest/gtest.h>
+#include <string>
+#include <vector>
+
+#include "pop3/NMpop3.h"
+#include "support/ScriptedPeer.h"
+#include "support/TempDir.h"
+#include "support/WaitFor.h"
+
+namespace {
+
+using Script = std::vector<std::string>;
+
+Script Join(std::initializer_list<Script> parts) {
+    Script all;
+    for (const Script& p : parts) {
+        all.insert(all.end(), p.begin(), p.end());
+    }
+    return all;
+}
+
+Script LogIn(const std::string& stat = "+OK 3 960") {
+    return {"S: +OK POP3 ready", "C: USER bob", "S: +OK",    "C: PASS secret",
+            "S: +OK welcome",    "C: STAT",     "S: " + stat};
+}
+
+const std::string kLogInSent = "USER bob\r\nPASS secret\r\nSTAT\r\n";
+
+// One short message as the server sends it, terminator included.
+Script Message(int number, const std::string& subject, const std::string& text) {
+    return {"C: RETR " + std::to_string(number),
+            "S: +OK message follows",
+            "S: From: alice@example.org",
+            "S: Subject: " + subject,
+            "S: ",
+            "S: " + text,
+            "S: ."};
+}
+
+struct Pop3Fixture : ::testing::Test {
+    ScriptedPeer peer;
+    TempDir inbox;
+    TNMPOP3 pop;
+    std::vector<std::string> events;
+
+    Pop3Fixture() {
+        pop.SetHost("127.0.0.1");
+        pop.SetPort(peer.Port());
+        pop.SetUserID("bob");
+        pop.SetPassword("secret");
+        pop.SetAttachFilePath(inbox.Path());
+        pop.SetTimeOut(10000);
+        pop.OnConnect = [this](TObject* s) {
+            EXPECT_EQ(s, &pop);
+            events.push_back("connect");
+        };
+        pop.OnRetrieveStart = [this](TObject*) { events.push_back("start"); };
+        pop.OnRetrieveEnd = [this](TObject*) { events.push_back("end"); };
+    }
+
+    // What the client sent on connection `index`, once the client has closed.
+    std::string Sent(int index = 0) {
+        EXPECT_TRUE(WaitFor([&] { return peer.Finished(); }));
+        EXPECT_EQ(peer.Errors(), "");
+        return peer.Received(index);
+    }
+};
+
+template <class F> std::string FailureOf(F&& f) {
+    try {
+        f();
+    } catch (const Exception& e) {
+        return e.Message();
+    }
+    return "(nothing raised)";
+}
+
+} // namespace
+
+// --- Session ------------------------------------------------------------------
+
+TEST_F(Pop3Fixture, MailboxOfThreeIsRetrievedDeletedAndQuit) {
+    peer.Add(Join({LogIn(),
+                   Message(1, "one", "first"),
+                   {"C: DELE 1", "S: +OK deleted"},
+                   Message(2, "two", "second"),
+                   {"C: DELE 2", "S: +OK deleted"},
+                   Message(3, "three", "third"),
+                   {"C: DELE 3", "S: +OK deleted"},
+                   {"C: QUIT", "S: +OK bye"}}));
+    pop.SetDeleteOnRead(true);
+    pop.Connect();
+    ASSERT_EQ(pop.MailCount(), 3);
+    std::vector<std::string> subjects;
+    for (int i = 1; i <= pop.MailCount(); ++i) {
+        pop.RetrieveMessage(i);
+        subjects.push_back(pop.MailMessage().RawBody.Count() > 0 ? pop.MailMessage().RawBody[0]
+                                                                 : "");
+    }
+    pop.Disconnect();
+    EXPECT_FALSE(pop.Connected());
+    EXPECT_FALSE(pop.Busy());
+    EXPECT_EQ(subjects, (std::vector<std::string>{"first", "second", "third"}));
+    EXPECT_EQ(events, (std::vector<std::string>{"connect", "start", "end", "start", "end", "start",
+                                                "end"}));
+    EXPECT_EQ(Sent(), kLogInSent + "RETR 1\r\nDELE 1\r\nRETR 2\r\nDELE 2\r\n"
+                                   "RETR 3\r\nDELE 3\r\nQUIT\r\n");
+}
+
+TEST_F(Pop3Fixture, EmptyMailboxConnectsWithCountZero) {
+    peer.Add(Join({LogIn("+OK 0 0"), {"C: QUIT", "S: +OK"}}));
+    pop.Connect();
+    EXPECT_EQ(pop.MailCount(), 0);
+    EXPECT_EQ(events, (std::vector<std::string>{"connect"}));
+    EXPECT_FALSE(pop.Busy());
+    pop.Disconnect();
+    EXPECT_EQ(Sent(), kLogInSent + "QUIT\r\n");
+}
+
+TEST_F(Pop3Fixture, StatWithoutNumberGivesZero) {
+    peer.Add(Join({LogIn("+OK many messages"), {"C: QUIT", "S: +OK"}}));
+    peer.Add(Join({LogIn("+OK"), {"C: QUIT", "S: +OK"}}));
+    peer.Add(Join({LogIn("+OK 7"), {"C: QUIT", "S: +OK"}}));
+    pop.Connect();
+    EXPECT_EQ(pop.MailCount(), 0);
+    pop.Disconnect();
+    pop.Connect();
+    EXPECT_EQ(pop.MailCount(), 0);
+    pop.Disconnect();
+    // A count that ends the reply line still counts.
+    pop.Connect();
+    EXPECT_EQ(pop.MailCount(), 7);
+    pop.Disconnect();
+    EXPECT_EQ(Sent(2), kLogInSent + "QUIT\r\n");
+}
+
+TEST_F(Pop3Fixture, RefusedStatQuitsRaisesConnectAndKeepsCount) {
+    peer.Add(Join({LogIn("+OK 2 100"), {"C: QUIT", "S: +OK"}}));
+    peer.Add(Join({LogIn("-ERR mailbox locked"), {"C: QUIT", "S: +OK"}}));
+    pop.Connect();
+    pop.Disconnect();
+    events.clear();
+    EXPECT_EQ(FailureOf([&] { pop.Connect(); }), "-ERR mailbox locked\r\n");
+    EXPECT_EQ(events, (std::vector<std::string>{"connect"}));
+    EXPECT_EQ(pop.MailCount(), 2);
+    EXPECT_FALSE(pop.Connected());
+    EXPECT_FALSE(pop.Busy());
+    EXPECT_EQ(Sent(1), kLogInSent + "QUIT\r\n");
+}
+
+TEST_F(Pop3Fixture, GreetingJudgedByItsFirstField) {
+    peer.Add({"S: +OK", "C: USER bob", "S: +OK", "C: PASS secret", "S: +OK", "C: STAT",
+              "S: +OK 0 0", "C: QUIT", "S: +OK"});
+    peer.Add({"S: -ERR +OK busy", "C: QUIT", "S: +OK"});
+    pop.Connect();
+    pop.Disconnect();
+    EXPECT_EQ(FailureOf([&] { pop.Connect(); }), "-ERR +OK busy\r\n");
+    EXPECT_FALSE(pop.Connected());
+    EXPECT_EQ(Sent(1), "QUIT\r\n");
+}
+
+TEST_F(Pop3Fixture, MissingCredentialsFailBeforeConnecting) {
+    pop.SetPassword("");
+    EXPECT_EQ(FailureOf([&] { pop.Connect(); }), "Authentication failed");
+    EXPECT_EQ(peer.Connections(), 0);
+
+    int asked = 0;
+    pop.OnAuthenticationNeeded = [&](bool& handled) {
+        ++asked;
+        handled = true; // but supplies nothing: the values are used as they are
+    };
+    peer.Add({"S: +OK", "C: USER bob", "S: +OK", "C: PASS ", "S: -ERR empty", "C: QUIT", "S: +OK"});
+    EXPECT_EQ(FailureOf([&] { pop.Connect(); }), "Authentication failed");
+    EXPECT_EQ(asked, 1);
+    EXPECT_EQ(Sent(), "USER bob\r\nPASS \r\nQUIT\r\n");
+}
+
+TEST_F(Pop3Fixture, RefusedUserWithoutHandlerSendsNoPass) {
+    peer.Add({"S: +OK ready", "C: USER bob", "S: -ERR unknown user", "C: QUIT", "S: +OK"});
+    EXPECT_EQ(FailureOf([&] { pop.Connect(); }), "Authentication failed");
+    EXPECT_TRUE(events.empty());
+    EXPECT_FALSE(pop.Connected());
+    EXPECT_EQ(Sent(), "USER bob\r\nQUIT\r\n");
+}
+
+TEST_F(Pop3Fixture, RefusedPassWithHandledBuysOneMoreAttempt) {
+    peer.Add({"S: +OK ready", "C: USER bob", "S: +OK", "C: PASS secret", "S: -ERR wrong",
+              "C: USER bob", "S: +OK", "C: PASS second", "S: -ERR wrong again", "C: QUIT",
+              "S: +OK"});
+    int calls = 0;
+    pop.OnAuthenticationFailed = [&](bool& handled) {
+        ++calls;
+        pop.SetPassword("second");
+        handled = true;
+    };
+    EXPECT_EQ(FailureOf([&] { pop.Connect(); }), "Authentication failed");
+    EXPECT_EQ(calls, 1);
+    EXPECT_TRUE(events.empty());
+    EXPECT_EQ(Sent(), "USER bob\r\nPASS secret\r\nUSER bob\r\nPASS second\r\nQUIT\r\n");
+}
+
+TEST_F(Pop3Fixture, SecondAttemptCanSucceed) {
+    peer.Add(Join({{"S: +OK ready", "C: USER bob", "S: +OK", "C: PASS secret", "S: -ERR wrong",
+                    "C: USER bob", "S: +OK", "C: PASS right", "S: +OK", "C: STAT", "S: +OK 1 10"},
+                   {"C: QUIT", "S: +OK"}}));
+    pop.OnAuthenticationFailed = [&](bool& handled) {
+        pop.SetPassword("right");
+        handled = true;
+    };
+    pop.Connect();
+    EXPECT_EQ(pop.MailCount(), 1);
+    pop.Disconnect();
+    EXPECT_EQ(Sent(), "USER bob\r\nPASS secret\r\nUSER bob\r\nPASS right\r\nSTAT\r\nQUIT\r\n");
+}
+
+TEST_F(Pop3Fixture, RetrieveFromAHandlerOfARunningOperationDoesNothing) {
+    peer.Add({"S: +OK ready", "C: USER bob", "S: -ERR no", "C: QUIT", "S: +OK"});
+    pop.OnAuthenticationFailed = [&](bool& handled) {
+        EXPECT_TRUE(pop.Busy());
+        pop.RetrieveMessage(1);
+        handled = false;
+    };
+    EXPECT_EQ(FailureOf([&] { pop.Connect(); }), "Authentication failed");
+    EXPECT_TRUE(events.empty());
+    EXPECT_FALSE(pop.Busy());
+    EXPECT_EQ(Sent(), "USER bob\r\nQUIT\r\n");
+}
+
+// --- Retrieval ----------------------------------------------------------------
+
+TEST_F(Pop3Fixture, RetrieveWhileNotConnectedRaisesNoEvents) {
+    EXPECT_EQ(FailureOf([&] { pop.RetrieveMessage(1); }), "Not Connected");
+    EXPECT_TRUE(events.empty());
+    EXPECT_FALSE(pop.Busy());
+}
+
+TEST_F(Pop3Fixture, RefusedRetrKeepsTheSessionAndSendsNoDele) {
+    peer.Add(Join({LogIn("+OK 1 10"),
+                   {"C: RETR 9", "S: -ERR no such message"},
+                   Message(1, "one", "first"),
+                   {"C: DELE 1", "S: +OK"},
+                   {"C: QUIT", "S: +OK"}}));
+    pop.SetDeleteOnRead(true);
+    pop.Connect();
+    events.clear();
+    EXPECT_EQ(FailureOf([&] { pop.RetrieveMessage(9); }), "-ERR no such message\r\n");
+    EXPECT_EQ(events, (std::vector<std::string>{"start", "end"}));
+    EXPECT_FALSE(pop.Busy());
+    EXPECT_TRUE(pop.Connected());
+    pop.RetrieveMessage(1);
+    pop.Disconnect();
+    EXPECT_EQ(Sent(), kLogInSent + "RETR 9\r\nRETR 1\r\nDELE 1\r\nQUIT\r\n");
+}
+
+TEST_F(Pop3Fixture, DeleRefusalIsJudgedByItsFirstField) {
+    peer.Add(Join({LogIn("+OK 2 20"),
+                   Message(1, "one", "first"),
+                   {"C: DELE 1", "S: -ERR cannot delete"},
+                   Message(2, "two", "second"),
+                   {"C: DELE 2", "S: -ERR"},
+                   {"C: QUIT", "S: +OK"}}));
+    pop.SetDeleteOnRead(true);
+    pop.Connect();
+    EXPECT_EQ(FailureOf([&] { pop.RetrieveMessage(1); }), "-ERR cannot delete\r\n");
+    EXPECT_TRUE(pop.Connected());
+    // "-ERR" and the line end make a first field that is not "-ERR".
+    EXPECT_NO_THROW(pop.RetrieveMessage(2));
+    pop.Disconnect();
+    EXPECT_EQ(Sent(), kLogInSent + "RETR 1\r\nDELE 1\r\nRETR 2\r\nDELE 2\r\nQUIT\r\n");
+}
+
+TEST_F(Pop3Fixture, NoDeleWithoutDeleteOnRead) {
+    peer.Add(Join({LogIn("+OK 1 20"), Message(1, "one", "first"), {"C: QUIT", "S: +OK"}}));
+    pop.Connect();
+    pop.RetrieveMessage(1);
+    pop.Disconnect();
+    EXPECT_EQ(Sent(), kLogInSent + "RETR 1\r\nQUIT\r\n");
+}
+
+TEST_F(Pop3Fixture, DotStuffedLinesLoseTheirFirstDot) {
+    peer.Add(Join({LogIn("+OK 1 20"),
+                   {"C: RETR 1", "S: +OK", "S: Subject: dots", "S: ", "S: ..", "S: ..hidden",
+                    "S: . ", "S: plain", "S: ."},
+                   {"C: QUIT", "S: +OK"}}));
+    pop.Connect();
+    pop.RetrieveMessage(1);
+    const TStringList& body = pop.MailMessage().RawBody;
+    ASSERT_EQ(body.Count(), 4);
+    EXPECT_EQ(body[0], ".");
+    EXPECT_EQ(body[1], ".hidden");
+    EXPECT_EQ(body[2], " ");
+    EXPECT_EQ(body[3], "plain");
+    pop.Disconnect();
+    Sent();
+}
+
+TEST_F(Pop3Fixture, LfOnlyAndByteAtATimeMessagesArriveWhole) {
+    PeerScenario lf(Join({LogIn("+OK 1 20"), Message(1, "lf", "text"), {"C: QUIT", "S: +OK"}}));
+    lf.lfOnly = true;
+    PeerScenario bytes(
+        Join({LogIn("+OK 1 20"), Message(1, "bytes", "slow text"), {"C: QUIT", "S: +OK"}}));
+    bytes.byteAtATime = true;
+    peer.Add(lf);
+    peer.Add(bytes);
+    pop.Connect();
+    pop.RetrieveMessage(1);
+    ASSERT_EQ(pop.MailMessage().RawBody.Count(), 1);
+    EXPECT_EQ(pop.MailMessage().RawBody[0], "text");
+    pop.Disconnect();
+    pop.Connect();
+    pop.RetrieveMessage(1);
+    ASSERT_EQ(pop.MailMessage().RawBody.Count(), 1);
+    EXPECT_EQ(pop.MailMessage().RawBody[0], "slow text");
+    pop.Disconnect();
+    EXPECT_EQ(Sent(1), kLogInSent + "RETR 1\r\nQUIT\r\n");
+}
+
+TEST_F(Pop3Fixture, ConnectionClosedInTheBodyFailsWithoutDele) {
+    PeerScenario cut(Join({LogIn("+OK 1 20"), Message(1, "one", "a body line that is cut")}));
+    cut.closeInReply = 8; // 4 log-in replies, the RETR reply, 3 header lines: the body line
+    peer.Add(cut);
+    pop.SetDeleteOnRead(true);
+    pop.Connect();
+    events.clear();
+    EXPECT_EQ(FailureOf([&] { pop.RetrieveMessage(1); }), TNMPOP3::ConnectionClosedText);
+    EXPECT_EQ(events, (std::vector<std::string>{"start", "end"}));
+    EXPECT_FALSE(pop.Busy());
+    EXPECT_FALSE(pop.Connected());
+    EXPECT_EQ(Sent(), kLogInSent + "RETR 1\r\n");
+}
+
+TEST_F(Pop3Fixture, ConnectionClosedInTheHeaderFailsWithoutDele) {
+    peer.Add(Join({LogIn("+OK 1 20"), {"C: RETR 1", "S: +OK", "S: Subject: never ends", "CLOSE"}}));
+    pop.SetDeleteOnRead(true);
+    pop.Connect();
+    EXPECT_EQ(FailureOf([&] { pop.RetrieveMessage(1); }), TNMPOP3::ConnectionClosedText);
+    EXPECT_FALSE(pop.Connected());
+    EXPECT_FALSE(pop.Busy());
+    EXPECT_EQ(Sent(), kLogInSent + "RETR 1\r\n");
+}
+
+TEST_F(Pop3Fixture, ConnectionClosedBeforeTheRetrReply) {
+    peer.Add(Join({LogIn("+OK 1 20"), {"C: RETR 1", "CLOSE"}}));
+    pop.Connect();
+    EXPECT_EQ(FailureOf([&] { pop.RetrieveMessage(1); }), TNMPOP3::ConnectionClosedText);
+    EXPECT_FALSE(pop.Connected());
+    Sent();
+}
+
+TEST_F(Pop3Fixture, TimeOutInTheMessageDropsTheSession) {
+    peer.Add(Join({LogIn("+OK 1 20"), {"C: RETR 1", "S: +OK", "S: Subject: slow", "HANG"}}));
+    pop.SetDeleteOnRead(true);
+    pop.Connect();
+    pop.SetTimeOut(300);
+    events.clear();
+    EXPECT_EQ(FailureOf([&] { pop.RetrieveMessage(1); }), "Socket readln aborted");
+    EXPECT_EQ(events, (std::vector<std::string>{"start", "end"}));
+    EXPECT_FALSE(pop.Connected());
+    EXPECT_EQ(Sent(), kLogInSent + "RETR 1\r\n");
+}
+
+TEST_F(Pop3Fixture, MessageWithoutBodyEndsAtTheDotLine) {
+    peer.Add(Join({LogIn("+OK 1 20"),
+                   {"C: RETR 1", "S: +OK", "S: Subject: bare", "S: ."},
+                   {"C: DELE 1", "S: +OK"},
+                   {"C: QUIT", "S: +OK"}}));
+    pop.SetDeleteOnRead(true);
+    pop.Connect();
+    pop.RetrieveMessage(1);
+    EXPECT_EQ(pop.MailMessage().RawBody.Count(), 0);
+    pop.Disconnect();
+    EXPECT_EQ(Sent(), kLogInSent + "RETR 1\r\nDELE 1\r\nQUIT\r\n");
+}
+
+TEST_F(Pop3Fixture, RetrieveFromRetrieveStartDoesNothing) {
+    peer.Add(Join({LogIn("+OK 1 20"), Message(1, "one", "first"), {"C: QUIT", "S: +OK"}}));
+    pop.OnRetrieveStart = [&](TObject*) { pop.RetrieveMessage(1); };
+    pop.Connect();
+    pop.RetrieveMessage(1);
+    pop.Disconnect();
+    EXPECT_EQ(Sent(), kLogInSent + "RETR 1\r\nQUIT\r\n");
+}
+
+// --- Ending the session -----------------------------------------------------
+
+TEST_F(Pop3Fixture, DisconnectWhenNotConnectedDoesNothing) {
+    int disconnects = 0;
+    pop.OnDisconnect = [&](TObject*) { ++disconnects; };
+    EXPECT_NO_THROW(pop.Disconnect());
+    EXPECT_EQ(disconnects, 0);
+}
+
+TEST_F(Pop3Fixture, RefusedQuitClosesThenRaises) {
+    peer.Add(Join({LogIn("+OK 0 0"), {"C: QUIT", "S: -ERR some deleted messages not removed"}}));
+    pop.Connect();
+    EXPECT_EQ(FailureOf([&] { pop.Disconnect(); }), "-ERR some deleted messages not removed\r\n");
+    EXPECT_FALSE(pop.Connected());
+    Sent();
+}
+
+TEST_F(Pop3Fixture, DestroyWhileConnectedSendsNoQuit) {
+    peer.Add(LogIn("+OK 1 10"));
+    auto client = std::make_unique<TNMPOP3>();
+    client->SetHost("127.0.0.1");
+    client->SetPort(peer.Port());
+    client->SetUserID("bob");
+    client->SetPassword("secret");
+    client->Connect();
+    client.reset();
+    EXPECT_EQ(Sent(), kLogInSent);
+}
+
+TEST_F(Pop3Fixture, AbortDropsTheSessionWithoutQuit) {
+    peer.Add(LogIn("+OK 1 10"));
+    pop.Connect();
+    pop.Abort();
+    EXPECT_FALSE(pop.Connected());
+    EXPECT_EQ(Sent(), kLogInSent);
+}
+
+// --- Properties ---------------------------------------------------------------
+
+TEST(Pop3Properties, DefaultsAndAttachFilePath) {
+    TNMPOP3 pop;
+    EXPECT_EQ(pop.Port(), 110);
+    EXPECT_FALSE(pop.Parse());
+    EXPECT_FALSE(pop.DeleteOnRead());
+    EXPECT_FALSE(pop.Busy());
+    EXPECT_EQ(pop.MailCount(), 0);
+    EXPECT_EQ(pop.AttachFilePath(), "");
+    pop.SetAttachFilePath("/data/In");
+    EXPECT_EQ(pop.AttachFilePath(), "/data/In/");
+    pop.SetAttachFilePath("/data/In/");
+    EXPECT_EQ(pop.AttachFilePath(), "/data/In/");
+    pop.SetAttachFilePath("");
+    EXPECT_EQ(pop.AttachFilePath(), "");
+}
