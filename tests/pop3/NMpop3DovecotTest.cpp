@@ -1,0 +1,109 @@
+// The POP3 client against the real Dovecot that scripts/mailservers starts.
+#include <QDir>
+#include <QFile>
+#include <algorithm>
+#include <gtest/gtest.h>
+#include <string>
+#include <unistd.h>
+
+#include "pop3/NMpop3.h"
+#include "support/RealServers.h"
+#include "support/TempDir.h"
+
+namespace {
+
+// Delivers a message into the Maildir the server serves, as its delivery
+// agent would: written under tmp/, then moved into new/.
+void Deliver(const RealServers& servers, const std::string& name, const std::string& text) {
+    std::string tmp = servers.maildir + "/tmp/" + name;
+    std::string target = servers.maildir + "/new/" + name;
+    QFile file(QString::fromStdString(tmp));
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly)) << tmp;
+    file.write(text.data(), static_cast<qint64>(text.size()));
+    file.close();
+    // The server reads its mail as this user; ignore failure when we are it.
+    (void)!::chown(tmp.c_str(), 65534, 65534);
+    ASSERT_EQ(::rename(tmp.c_str(), target.c_str()), 0) << target;
+}
+
+int MessagesIn(const std::string& folder) {
+    return static_cast<int>(
+        QDir(QString::fromStdString(folder)).entryList(QDir::Files | QDir::NoDotAndDotDot).size());
+}
+
+TNMPOP3& Configure(TNMPOP3& pop, const RealServers& servers, const TempDir& inbox) {
+    pop.SetHost(servers.host);
+    pop.SetPort(servers.pop3Port);
+    pop.SetUserID(servers.user);
+    pop.SetPassword(servers.password);
+    pop.SetAttachFilePath(inbox.Path());
+    pop.SetParse(true);
+    pop.SetDeleteOnRead(true);
+    pop.SetTimeOut(20000);
+    return pop;
+}
+
+} // namespace
+
+TEST(NMpop3Dovecot, RetrievesEveryMessageAndEmptiesTheMailbox) {
+    RealServers servers = RealServers::FromEnvironment();
+    MAILGATE_NEED_SERVERS(servers);
+    TempDir inbox;
+    TNMPOP3 pop;
+    Configure(pop, servers, inbox);
+
+    // Whatever an earlier run left behind goes first.
+    pop.Connect();
+    for (int i = 1; i <= pop.MailCount(); ++i) {
+        pop.RetrieveMessage(i);
+    }
+    pop.Disconnect();
+
+    std::string id = std::to_string(::getpid());
+    Deliver(servers, id + ".a.mailgate",
+            "From: a@example.test\r\nSubject: first\r\n\r\nline one\r\n..dotted\r\n");
+    Deliver(servers, id + ".b.mailgate",
+            "From: b@example.test\r\nSubject: second\r\n\r\nsecond body\r\n");
+    Deliver(servers, id + ".c.mailgate",
+            "From: c@example.test\r\nSubject: third\r\n\r\nthird body\r\n");
+
+    pop.Connect();
+    // Other tests may deliver into the same mailbox meanwhile.
+    ASSERT_GE(pop.MailCount(), 3);
+    std::vector<std::string> bodies;
+    for (int i = 1; i <= pop.MailCount(); ++i) {
+        pop.RetrieveMessage(i);
+        const TStringList& raw = pop.MailMessage().RawBody;
+        std::string joined;
+        for (const std::string& line : raw) {
+            joined += line + "|";
+        }
+        bodies.push_back(joined);
+    }
+    pop.Disconnect();
+    EXPECT_FALSE(pop.Connected());
+    for (const char* expected : {"line one|..dotted|", "second body|", "third body|"}) {
+        EXPECT_NE(std::find(bodies.begin(), bodies.end(), expected), bodies.end()) << expected;
+    }
+
+    pop.Connect();
+    EXPECT_EQ(pop.MailCount(), 0);
+    pop.Disconnect();
+    EXPECT_EQ(MessagesIn(servers.maildir + "/new") + MessagesIn(servers.maildir + "/cur"), 0);
+}
+
+TEST(NMpop3Dovecot, WrongPasswordIsRefused) {
+    RealServers servers = RealServers::FromEnvironment();
+    MAILGATE_NEED_SERVERS(servers);
+    TempDir inbox;
+    TNMPOP3 pop;
+    Configure(pop, servers, inbox);
+    pop.SetPassword("not-the-password");
+    try {
+        pop.Connect();
+        FAIL() << "log-in accepted";
+    } catch (const Exception& e) {
+        EXPECT_EQ(e.Message(), "Authentication failed");
+    }
+    EXPECT_FALSE(pop.Connected());
+}
