@@ -1,73 +1,457 @@
 #include "smtp/AddEmailLib_TLB.h"
 
-class SmtpTransport {};
+#include "smtp/MailComposer.h"
+#include "smtp/SmtpTransport.h"
+
+#include <QDateTime>
+#include <QSysInfo>
+#include <exception>
+
+namespace {
+
+// Outcomes kept for GetErrorCode/GetErrorText: enough for any status handler
+// to look its message up, bounded for a gateway that runs for months.
+constexpr size_t kKeptOutcomes = 256;
+
+bool IsHostNameChar(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
+           c == '-' || c == '_';
+}
+
+bool IsHostName(const std::string& s) {
+    if (s.empty() || s.size() > 253) {
+        return false;
+    }
+    for (char c : s) {
+        if (!IsHostNameChar(c)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// An IPv6 literal, bracketed or bare: hex digits, colons, dots.
+bool IsIpv6Literal(const std::string& s) {
+    if (s.find(':') == std::string::npos || s.size() > 64) {
+        return false;
+    }
+    for (char c : s) {
+        bool ok = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F') ||
+                  c == ':' || c == '.';
+        if (!ok) {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::string EhloName(const std::string& configured) {
+    if (IsHostName(configured)) {
+        return configured;
+    }
+    std::string host = QSysInfo::machineHostName().toStdString();
+    return IsHostName(host) ? host : "localhost";
+}
+
+std::string Quoted(const std::string& s) {
+    return "\"" + s + "\"";
+}
+
+} // namespace
+
+// --- message object ---------------------------------------------------------
 
 void IMailMessage::SetPriority(int priority) {
+    if (priority < PriorityHighest || priority > PriorityLowest) {
+        throw ESmtpMailError("Invalid priority " + std::to_string(priority) +
+                             ": use 1 (highest) to 5 (lowest)");
+    }
     priority_ = priority;
 }
+
 void IMailMessage::SetBodyFormat(int bodyFormat) {
+    if (bodyFormat != BodyFormatPlainText && bodyFormat != BodyFormatHtml) {
+        throw ESmtpMailError("Invalid body format " + std::to_string(bodyFormat) +
+                             ": use 0 (plain text) or 1 (HTML)");
+    }
     bodyFormat_ = bodyFormat;
 }
+
 void IMailMessage::SetReadReceipt(int readReceipt) {
+    if (readReceipt != ReadReceiptNone && readReceipt != ReadReceiptRequested) {
+        throw ESmtpMailError("Invalid read receipt request " + std::to_string(readReceipt) +
+                             ": use 0 (none) or 1 (requested)");
+    }
     readReceipt_ = readReceipt;
 }
+
 void IMailMessage::SetSubject(const std::string& subject) {
+    for (unsigned char c : subject) {
+        if (c < 0x20 || c == 0x7f) {
+            throw ESmtpMailError("Invalid subject: it contains a line break or control character");
+        }
+    }
+    if (subject.size() > 900) {
+        throw ESmtpMailError("Invalid subject: longer than 900 characters");
+    }
     subject_ = subject;
 }
+
 void IMailMessage::SetFrom(const IMailAddressPtr& address) {
+    if (!address) {
+        throw ESmtpMailError("SetFrom: no address object");
+    }
     from_ = address;
 }
+
 void IMailMessage::SetSender(const IMailAddressPtr& address) {
+    if (!address) {
+        throw ESmtpMailError("SetSender: no address object");
+    }
     sender_ = address;
 }
+
 void IMailMessage::AddRecipient(const IMailAddressPtr& address) {
+    if (!address) {
+        throw ESmtpMailError("AddRecipient: no address object");
+    }
     recipients_.push_back(address);
 }
-void IMailMessage::AddAttachment(const IMailAttachmentPtr& a) {
-    attachments_.push_back(a);
+
+void IMailMessage::AddAttachment(const IMailAttachmentPtr& attachment) {
+    if (!attachment) {
+        throw ESmtpMailError("AddAttachment: no attachment object");
+    }
+    attachments_.push_back(attachment);
 }
 
-TSmtpMail::TSmtpMail() : alive_(std::make_shared<bool>(true)) {}
+// --- control: properties ----------------------------------------------------
+
+TSmtpMail::TSmtpMail()
+    : alive_(std::make_shared<bool>(true)), transport_(std::make_shared<SmtpTransport>()) {}
+
 TSmtpMail::~TSmtpMail() {
     *alive_ = false;
+    // A Send waiting in its nested loop returns at once and touches nothing
+    // of this object any more.
+    transport_->Cancel();
 }
+
+void TSmtpMail::SettingsChanged() {
+    reconnect_ = true;
+}
+
 void TSmtpMail::SetSmtpServer(const std::string& v) {
-    smtpServer_ = v;
+    if (v != smtpServer_) {
+        smtpServer_ = v;
+        SettingsChanged();
+    }
 }
+
 void TSmtpMail::SetSmtpPort(int v) {
-    smtpPort_ = v;
+    if (v < 1 || v > 65535) {
+        throw ESmtpMailError("Invalid SMTP port " + std::to_string(v) + ": use 1 to 65535");
+    }
+    if (v != smtpPort_) {
+        smtpPort_ = v;
+        SettingsChanged();
+    }
 }
+
 void TSmtpMail::SetSmtpUsername(const std::string& v) {
-    smtpUsername_ = v;
+    if (v != smtpUsername_) {
+        smtpUsername_ = v;
+        SettingsChanged();
+    }
 }
+
 void TSmtpMail::SetSmtpPassword(const std::string& v) {
-    smtpPassword_ = v;
+    if (v != smtpPassword_) {
+        smtpPassword_ = v;
+        SettingsChanged();
+    }
 }
+
 void TSmtpMail::SetMaxThreads(int v) {
+    if (v < 1) {
+        throw ESmtpMailError("Invalid MaxThreads " + std::to_string(v) + ": use 1 or more");
+    }
     maxThreads_ = v;
 }
+
 void TSmtpMail::SetSenderHostname(const std::string& v) {
-    senderHostname_ = v;
+    if (v != senderHostname_) {
+        senderHostname_ = v;
+        SettingsChanged();
+    }
 }
+
 void TSmtpMail::SetSmtpSPA(bool v) {
-    smtpSPA_ = v;
+    if (v != smtpSPA_) {
+        smtpSPA_ = v;
+        SettingsChanged();
+    }
 }
+
 void TSmtpMail::SetSmtpSSL(bool v) {
-    smtpSSL_ = v;
+    if (v != smtpSSL_) {
+        smtpSSL_ = v;
+        SettingsChanged();
+    }
 }
-void TSmtpMail::SetConnectTimeout(int v) {
-    connectTimeout_ = v;
+
+void TSmtpMail::SetConnectTimeout(int seconds) {
+    if (seconds < 1) {
+        throw ESmtpMailError("Invalid connect time-out " + std::to_string(seconds) +
+                             ": use 1 second or more");
+    }
+    connectTimeout_ = seconds;
 }
-void TSmtpMail::SetTransferTimeout(int v) {
-    transferTimeout_ = v;
+
+void TSmtpMail::SetTransferTimeout(int seconds) {
+    if (seconds < 1) {
+        throw ESmtpMailError("Invalid transfer time-out " + std::to_string(seconds) +
+                             ": use 1 second or more");
+    }
+    transferTimeout_ = seconds;
 }
-int TSmtpMail::Send(const IMailMessagePtr&, int, std::string& description) {
-    description = "not implemented yet";
-    return ErrorBadMessage;
+
+// --- control: sending -------------------------------------------------------
+
+void TSmtpMail::RaiseStatus(int messageNumber, int status) {
+    if (OnStatusChange) {
+        OnStatusChange(this, messageNumber, status);
+    }
 }
-int TSmtpMail::GetErrorCode(int) const {
-    return 0;
+
+int TSmtpMail::Finish(int messageNumber, int code, std::string text, std::string& description) {
+    if (code == 0) {
+        text.clear();
+    }
+    description = text;
+    outcomes_.push_back(Outcome{messageNumber, code, std::move(text)});
+    while (outcomes_.size() > kKeptOutcomes) {
+        outcomes_.pop_front();
+    }
+    return code;
 }
-std::string TSmtpMail::GetErrorText(int) const {
-    return {};
+
+const TSmtpMail::Outcome& TSmtpMail::Find(int messageNumber) const {
+    for (const Outcome& o : outcomes_) {
+        if (o.messageNumber == messageNumber) {
+            return o;
+        }
+    }
+    throw ESmtpMailError("Unknown message number " + std::to_string(messageNumber));
+}
+
+int TSmtpMail::GetErrorCode(int messageNumber) const {
+    return Find(messageNumber).code;
+}
+
+std::string TSmtpMail::GetErrorText(int messageNumber) const {
+    return Find(messageNumber).text;
+}
+
+int TSmtpMail::Send(const IMailMessagePtr& message, int /*flags*/, std::string& description) {
+    const int number = ++lastMessageNumber_;
+    if (sending_) {
+        // A handler running inside the wait of a Send called Send again.
+        return Finish(number, ErrorBusy,
+                      "The SMTP control is busy sending message " + std::to_string(number - 1) +
+                          "; try again when it has finished",
+                      description);
+    }
+    RaiseStatus(number, StatusSending);
+
+    std::string text;
+    std::exception_ptr handlerError;
+    std::shared_ptr<bool> alive = alive_;
+    sending_ = true;
+    int code = Transfer(number, message, text, handlerError);
+    if (!*alive) {
+        // Destroyed while sending: nothing of this object may be touched.
+        description = text;
+        return code;
+    }
+    sending_ = false;
+    code = Finish(number, code, std::move(text), description);
+    if (handlerError) {
+        std::rethrow_exception(handlerError);
+    }
+    RaiseStatus(number, code == 0 ? StatusSent : StatusFailed);
+    return code;
+}
+
+int TSmtpMail::Transfer(int messageNumber, const IMailMessagePtr& message, std::string& text,
+                        std::exception_ptr& handlerError) {
+    if (!message) {
+        text = "No message object to send";
+        return ErrorBadMessage;
+    }
+    MailHeaderFields fields;
+    std::string why;
+    if (!message->GetFrom()) {
+        text = "The message has no From address";
+        return ErrorBadMessage;
+    }
+    if (!ParseMailAddress(message->GetFrom()->GetAddress(), fields.from, why)) {
+        text = "The From address " + Quoted(message->GetFrom()->GetAddress()) +
+               " is not a mail address: " + why;
+        return ErrorBadMessage;
+    }
+    fields.sender = fields.from;
+    if (message->GetSender() &&
+        !ParseMailAddress(message->GetSender()->GetAddress(), fields.sender, why)) {
+        text = "The Sender address " + Quoted(message->GetSender()->GetAddress()) +
+               " is not a mail address: " + why;
+        return ErrorBadMessage;
+    }
+    if (message->Recipients().empty()) {
+        text = "The message has no recipient";
+        return ErrorBadMessage;
+    }
+    for (const IMailAddressPtr& r : message->Recipients()) {
+        MailAddressParts parts;
+        if (!ParseMailAddress(r->GetAddress(), parts, why)) {
+            text = "The recipient address " + Quoted(r->GetAddress()) +
+                   " is not a mail address: " + why;
+            return ErrorBadMessage;
+        }
+        fields.to.push_back(parts);
+    }
+    std::string host = smtpServer_;
+    if (host.size() > 2 && host.front() == '[' && host.back() == ']') {
+        host = host.substr(1, host.size() - 2);
+    }
+    bool ipv6 = IsIpv6Literal(host);
+    if (!ipv6 && !IsHostName(host)) {
+        text = "The SMTP server name " + Quoted(smtpServer_) + " is not a host name or address";
+        return ErrorBadMessage;
+    }
+    const std::string where = smtpServer_ + ":" + std::to_string(smtpPort_);
+
+    fields.subject = message->GetSubject();
+    fields.priority = message->GetPriority();
+    fields.htmlBody = message->GetBodyFormat() == IMailMessage::BodyFormatHtml;
+    fields.readReceipt = message->GetReadReceipt() == IMailMessage::ReadReceiptRequested;
+    QDateTime now = QDateTime::currentDateTime();
+    fields.date = now.toString(Qt::RFC2822Date).toStdString();
+    const std::string& fromAddress = fields.from.address;
+    fields.messageId = std::to_string(now.toMSecsSinceEpoch()) + "." +
+                       std::to_string(messageNumber) + "." +
+                       std::to_string(reinterpret_cast<uintptr_t>(this) & 0xffffff) +
+                       fromAddress.substr(fromAddress.rfind('@'));
+
+    std::vector<std::string> paths;
+    for (const IMailAttachmentPtr& a : message->Attachments()) {
+        paths.push_back(a->GetFileName());
+    }
+    std::unique_ptr<MailStream> stream;
+    try {
+        stream = std::make_unique<MailStream>(fields, paths);
+    } catch (const ESmtpMailError& e) {
+        text = "Cannot attach the file: " + e.Message();
+        return ErrorReadAttachment;
+    }
+
+    if (reconnect_) {
+        transport_->DropConnections();
+        reconnect_ = false;
+    }
+    SmtpJob job;
+    bool implicitTls = smtpSSL_ || smtpPort_ == 465;
+    job.url = std::string(implicitTls ? "smtps://" : "smtp://") + (ipv6 ? "[" + host + "]" : host) +
+              ":" + std::to_string(smtpPort_) + "/" + EhloName(senderHostname_);
+    job.startTls = !implicitTls;
+    job.username = smtpUsername_;
+    job.password = smtpPassword_;
+    job.spa = smtpSPA_;
+    job.connectTimeout = connectTimeout_;
+    job.transferTimeout = transferTimeout_;
+    job.mailFrom = fields.sender.address;
+    for (const MailAddressParts& p : fields.to) {
+        job.recipients.push_back(p.address);
+    }
+    job.size = stream->TotalSize();
+    MailStream* s = stream.get();
+    job.read = [s](char* buffer, size_t capacity) { return s->Read(buffer, capacity); };
+    const int64_t total = stream->TotalSize();
+    job.progress = [this, messageNumber, total, &handlerError](int64_t sent) {
+        if (!OnProgress) {
+            return true;
+        }
+        try {
+            OnProgress(this, messageNumber, sent, total);
+            return true;
+        } catch (...) {
+            // Never through libcurl's C frames: carried past it and rethrown.
+            handlerError = std::current_exception();
+            return false;
+        }
+    };
+
+    std::shared_ptr<SmtpTransport> transport = transport_;
+    std::shared_ptr<bool> alive = alive_;
+    SmtpResult r = transport->Perform(job);
+    if (r.canceled || !*alive) {
+        text = "Sending to " + where + " was canceled: the SMTP control was closed";
+        return ErrorAborted;
+    }
+    if (r.code == CURLE_OK && (r.responseCode == 0 || r.responseCode < 400)) {
+        return 0;
+    }
+    if (handlerError) {
+        text = "Sending was aborted by the OnProgress handler";
+        return ErrorAborted;
+    }
+    if (!stream->Error().empty()) {
+        text = stream->Error();
+        return ErrorReadAttachment;
+    }
+
+    const bool refused = r.responseCode >= 400 && r.responseCode <= 599;
+    const std::string& cmd = r.lastCommand;
+    std::string ours;
+    switch (r.code) {
+    case CURLE_COULDNT_RESOLVE_HOST:
+        ours = "Unknown SMTP server host " + Quoted(smtpServer_);
+        break;
+    case CURLE_COULDNT_CONNECT:
+        ours = "Cannot connect to the SMTP server " + where;
+        break;
+    case CURLE_OPERATION_TIMEDOUT:
+        ours = "The SMTP server " + where + " did not answer in time";
+        break;
+    case CURLE_LOGIN_DENIED:
+        ours = "The SMTP server " + where + " refused the user name or password";
+        break;
+    case CURLE_SSL_CONNECT_ERROR:
+    case CURLE_PEER_FAILED_VERIFICATION:
+    case CURLE_SSL_CERTPROBLEM:
+    case CURLE_SSL_CACERT_BADFILE:
+        ours = "No secure connection to the SMTP server " + where;
+        break;
+    default:
+        if (refused && cmd.rfind("AUTH", 0) == 0) {
+            ours = "The SMTP server " + where + " refused the user name or password";
+        } else if (refused && cmd.rfind("MAIL FROM", 0) == 0) {
+            ours = "The SMTP server " + where + " refused the sender " + fields.sender.address;
+        } else if (refused && cmd.rfind("RCPT TO", 0) == 0) {
+            std::string rcpt = cmd.substr(cmd.find(':') + 1);
+            ours = "The SMTP server " + where + " refused the recipient " + rcpt;
+        } else if (refused) {
+            ours = "The SMTP server " + where + " refused the message";
+        } else if (cmd == "DATA") {
+            ours = "The connection to the SMTP server " + where +
+                   " broke while the message was being sent";
+        } else {
+            ours = "Sending through the SMTP server " + where + " failed";
+        }
+    }
+    text = ours + " (" + r.curlText + ")";
+    if (refused && !r.serverReply.empty()) {
+        text += "; server reply: " + Quoted(r.serverReply);
+    }
+    return refused ? int(r.responseCode) : int(r.code);
 }

@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <string>
@@ -192,6 +193,8 @@ private:
         std::string text;
     };
     void SettingsChanged();
+    int Transfer(int messageNumber, const IMailMessagePtr& message, std::string& text,
+                 std::exception_ptr& handlerError);
     int Finish(int messageNumber, int code, std::string text, std::string& description);
     const Outcome& Find(int messageNumber) const;
     void RaiseStatus(int messageNumber, int status);
@@ -210,6 +213,7 @@ private:
     int lastMessageNumber_ = 0;
     std::deque<Outcome> outcomes_; // the most recent ones only
     bool sending_ = false;
+    bool reconnect_ = false;
     std::shared_ptr<bool> alive_;
-    std::unique_ptr<SmtpTransport> transport_;
+    std::shared_ptr<SmtpTransport> transport_;
 };

@@ -1,0 +1,283 @@
+#include "smtp/SmtpTransport.h"
+
+#include <QEventLoop>
+#include <algorithm>
+#include <cstring>
+#include <mutex>
+
+namespace {
+
+// Big pieces make fewer read calls; libcurl caps this at 2 MB.
+constexpr long kUploadBufferSize = 512 * 1024;
+// The server's reply line is kept for the failure text; bounded because the
+// server controls it.
+constexpr size_t kMaxReplyLength = 300;
+
+void InitCurlOnce() {
+    static std::once_flag once;
+    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+std::string Sanitised(const char* data, size_t size) {
+    std::string out;
+    for (size_t i = 0; i < size && out.size() < kMaxReplyLength; ++i) {
+        unsigned char c = static_cast<unsigned char>(data[i]);
+        if (c == '\r' || c == '\n') {
+            continue;
+        }
+        out += (c < 0x20 || c == 0x7f) ? '?' : char(c);
+    }
+    return out;
+}
+
+} // namespace
+
+SmtpTransport::SmtpTransport() {
+    InitCurlOnce();
+    timer_.setSingleShot(true);
+    QObject::connect(&timer_, &QTimer::timeout, [this] { Act(CURL_SOCKET_TIMEOUT, 0); });
+    NewMulti();
+}
+
+SmtpTransport::~SmtpTransport() {
+    if (easy_ && multi_) {
+        curl_multi_remove_handle(multi_, easy_);
+    }
+    watches_.clear();
+    if (multi_) {
+        curl_multi_cleanup(multi_);
+    }
+    if (easy_) {
+        curl_easy_cleanup(easy_);
+    }
+}
+
+void SmtpTransport::NewMulti() {
+    multi_ = curl_multi_init();
+    curl_multi_setopt(multi_, CURLMOPT_SOCKETFUNCTION, &SmtpTransport::SocketCallback);
+    curl_multi_setopt(multi_, CURLMOPT_SOCKETDATA, this);
+    curl_multi_setopt(multi_, CURLMOPT_TIMERFUNCTION, &SmtpTransport::TimerCallback);
+    curl_multi_setopt(multi_, CURLMOPT_TIMERDATA, this);
+}
+
+void SmtpTransport::DropConnections() {
+    if (loop_) {
+        return; // never under a running transfer; the caller retries later
+    }
+    if (easy_) {
+        curl_easy_cleanup(easy_);
+        easy_ = nullptr;
+    }
+    // Cleaning the multi handle closes its cached connections (with QUIT).
+    curl_multi_cleanup(multi_);
+    watches_.clear();
+    timer_.stop();
+    NewMulti();
+}
+
+void SmtpTransport::Cancel() {
+    if (loop_) {
+        if (current_) {
+            current_->canceled = true;
+        }
+        done_ = true;
+        result_ = CURLE_ABORTED_BY_CALLBACK;
+        loop_->quit();
+    }
+}
+
+int SmtpTransport::SocketCallback(CURL*, curl_socket_t s, int what, void* userp, void*) {
+    auto* self = static_cast<SmtpTransport*>(userp);
+    if (what == CURL_POLL_REMOVE) {
+        self->UnwatchSocket(s);
+    } else {
+        self->WatchSocket(s, what);
+    }
+    return 0;
+}
+
+int SmtpTransport::TimerCallback(CURLM*, long timeoutMs, void* userp) {
+    auto* self = static_cast<SmtpTransport*>(userp);
+    if (timeoutMs < 0) {
+        self->timer_.stop();
+    } else {
+        self->timer_.start(int(std::min<long>(timeoutMs, 24L * 3600 * 1000)));
+    }
+    return 0;
+}
+
+// A notifier may be what is emitting right now: disable it and let Qt delete
+// it once control is back in the event loop.
+void SmtpTransport::Retire(std::unique_ptr<QSocketNotifier>& notifier) {
+    if (notifier) {
+        notifier->setEnabled(false);
+        QObject::disconnect(notifier.get(), nullptr, nullptr, nullptr);
+        notifier.release()->deleteLater();
+    }
+}
+
+void SmtpTransport::WatchSocket(curl_socket_t s, int what) {
+    SocketWatch& w = watches_[s];
+    bool wantRead = what == CURL_POLL_IN || what == CURL_POLL_INOUT;
+    bool wantWrite = what == CURL_POLL_OUT || what == CURL_POLL_INOUT;
+    if (wantRead && !w.read) {
+        w.read = std::make_unique<QSocketNotifier>(s, QSocketNotifier::Read);
+        QObject::connect(w.read.get(), &QSocketNotifier::activated,
+                         [this, s] { Act(s, CURL_CSELECT_IN); });
+    } else if (!wantRead) {
+        Retire(w.read);
+    }
+    if (wantWrite && !w.write) {
+        w.write = std::make_unique<QSocketNotifier>(s, QSocketNotifier::Write);
+        QObject::connect(w.write.get(), &QSocketNotifier::activated,
+                         [this, s] { Act(s, CURL_CSELECT_OUT); });
+    } else if (!wantWrite) {
+        Retire(w.write);
+    }
+}
+
+void SmtpTransport::UnwatchSocket(curl_socket_t s) {
+    auto it = watches_.find(s);
+    if (it != watches_.end()) {
+        Retire(it->second.read);
+        Retire(it->second.write);
+        watches_.erase(it);
+    }
+}
+
+void SmtpTransport::Act(curl_socket_t s, int events) {
+    int running = 0;
+    curl_multi_socket_action(multi_, s, events, &running);
+    CheckDone();
+}
+
+void SmtpTransport::CheckDone() {
+    int left = 0;
+    while (CURLMsg* msg = curl_multi_info_read(multi_, &left)) {
+        if (msg->msg == CURLMSG_DONE && msg->easy_handle == easy_ && !done_) {
+            done_ = true;
+            result_ = msg->data.result;
+            if (loop_) {
+                loop_->quit();
+            }
+        }
+    }
+}
+
+size_t SmtpTransport::ReadCallback(char* buffer, size_t size, size_t count, void* userp) {
+    auto* self = static_cast<SmtpTransport*>(userp);
+    long n = self->job_->read(buffer, size * count);
+    return n < 0 ? CURL_READFUNC_ABORT : size_t(n);
+}
+
+int SmtpTransport::ProgressCallback(void* userp, curl_off_t, curl_off_t, curl_off_t,
+                                    curl_off_t ulnow) {
+    auto* self = static_cast<SmtpTransport*>(userp);
+    if (ulnow == self->lastProgress_ || !self->job_->progress) {
+        return 0;
+    }
+    self->lastProgress_ = ulnow;
+    return self->job_->progress(int64_t(ulnow)) ? 0 : 1;
+}
+
+int SmtpTransport::DebugCallback(CURL*, curl_infotype type, char* data, size_t size, void* userp) {
+    auto* self = static_cast<SmtpTransport*>(userp);
+    // After the first refusal, what follows (QUIT, "221 Bye") must not hide
+    // what was refused and why.
+    if (!self->current_ || self->current_->refusalSeen) {
+        return 0;
+    }
+    if (type == CURLINFO_HEADER_IN) {
+        self->current_->serverReply = Sanitised(data, size);
+        char first = size > 0 ? data[0] : '\0';
+        self->current_->refusalSeen = first == '4' || first == '5';
+    } else if (type == CURLINFO_HEADER_OUT) {
+        // Only known verbs: the lines after AUTH carry credentials.
+        static const char* const verbs[] = {"EHLO",    "HELO", "STARTTLS", "AUTH", "MAIL FROM",
+                                            "RCPT TO", "DATA", "RSET",     "NOOP", "QUIT"};
+        std::string line = Sanitised(data, size);
+        for (const char* verb : verbs) {
+            if (line.compare(0, std::strlen(verb), verb) == 0) {
+                self->current_->lastCommand =
+                    std::strcmp(verb, "AUTH") == 0 ? line.substr(0, line.find(' ', 5)) : line;
+                break;
+            }
+        }
+    }
+    return 0;
+}
+
+SmtpResult SmtpTransport::Perform(const SmtpJob& job) {
+    // The owner may be destroyed by a handler that runs in the nested loop.
+    auto keepAlive = shared_from_this();
+    SmtpResult result;
+    if (!easy_) {
+        easy_ = curl_easy_init();
+    }
+    curl_easy_reset(easy_);
+    char errorBuffer[CURL_ERROR_SIZE] = {};
+    curl_slist* recipients = nullptr;
+    for (const std::string& r : job.recipients) {
+        recipients = curl_slist_append(recipients, ("<" + r + ">").c_str());
+    }
+    CURL* e = easy_;
+    curl_easy_setopt(e, CURLOPT_URL, job.url.c_str());
+    curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(e, CURLOPT_ERRORBUFFER, errorBuffer);
+    curl_easy_setopt(e, CURLOPT_USE_SSL, long(job.startTls ? CURLUSESSL_TRY : CURLUSESSL_NONE));
+    if (!job.username.empty()) {
+        curl_easy_setopt(e, CURLOPT_USERNAME, job.username.c_str());
+        curl_easy_setopt(e, CURLOPT_PASSWORD, job.password.c_str());
+        if (job.spa) {
+            curl_easy_setopt(e, CURLOPT_LOGIN_OPTIONS, "AUTH=NTLM");
+        }
+    }
+    curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT, long(job.connectTimeout));
+    curl_easy_setopt(e, CURLOPT_SERVER_RESPONSE_TIMEOUT, long(job.transferTimeout));
+    curl_easy_setopt(e, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    curl_easy_setopt(e, CURLOPT_LOW_SPEED_TIME, long(job.transferTimeout));
+    curl_easy_setopt(e, CURLOPT_MAIL_FROM, ("<" + job.mailFrom + ">").c_str());
+    curl_easy_setopt(e, CURLOPT_MAIL_RCPT, recipients);
+    curl_easy_setopt(e, CURLOPT_UPLOAD, 1L);
+    curl_easy_setopt(e, CURLOPT_INFILESIZE_LARGE, curl_off_t(job.size));
+    curl_easy_setopt(e, CURLOPT_UPLOAD_BUFFERSIZE, kUploadBufferSize);
+    curl_easy_setopt(e, CURLOPT_READFUNCTION, &SmtpTransport::ReadCallback);
+    curl_easy_setopt(e, CURLOPT_READDATA, this);
+    curl_easy_setopt(e, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(e, CURLOPT_XFERINFOFUNCTION, &SmtpTransport::ProgressCallback);
+    curl_easy_setopt(e, CURLOPT_XFERINFODATA, this);
+    // The debug hook is how the server's reply text is seen; nothing is
+    // printed.
+    curl_easy_setopt(e, CURLOPT_VERBOSE, 1L);
+    curl_easy_setopt(e, CURLOPT_DEBUGFUNCTION, &SmtpTransport::DebugCallback);
+    curl_easy_setopt(e, CURLOPT_DEBUGDATA, this);
+
+    job_ = &job;
+    current_ = &result;
+    lastProgress_ = -1;
+    done_ = false;
+    result_ = CURLE_OK;
+    CURLMcode added = curl_multi_add_handle(multi_, e);
+    if (added != CURLM_OK) {
+        result.code = CURLE_FAILED_INIT;
+        result.curlText = curl_multi_strerror(added);
+    } else {
+        QEventLoop loop;
+        loop_ = &loop;
+        if (!done_) {
+            loop.exec();
+        }
+        loop_ = nullptr;
+        curl_multi_remove_handle(multi_, e);
+        result.code = result_;
+        curl_easy_getinfo(e, CURLINFO_RESPONSE_CODE, &result.responseCode);
+        result.curlText = errorBuffer[0] ? errorBuffer : curl_easy_strerror(result_);
+    }
+    // Nothing may point at this call's locals afterwards.
+    curl_easy_setopt(e, CURLOPT_ERRORBUFFER, nullptr);
+    curl_easy_setopt(e, CURLOPT_MAIL_RCPT, nullptr);
+    curl_slist_free_all(recipients);
+    job_ = nullptr;
+    current_ = nullptr;
+    return result;
+}

@@ -1,0 +1,88 @@
+#pragma once
+// One SMTP transfer through libcurl's multi interface, driven by the Qt event
+// loop: curl's sockets are watched by QSocketNotifiers and its timeouts by a
+// QTimer, and Perform waits in a nested QEventLoop, so timers, the window and
+// user input keep running while a message is sent. The multi handle keeps
+// the connection for the next transfer to the same server.
+#include <QSocketNotifier>
+#include <QTimer>
+#include <cstdint>
+#include <curl/curl.h>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+class QEventLoop;
+
+struct SmtpJob {
+    std::string url; // smtp[s]://host:port/ehlo-name
+    bool startTls = true;
+    std::string username; // AUTH when not empty
+    std::string password;
+    bool spa = false; // AUTH NTLM only
+    int connectTimeout = 30;
+    int transferTimeout = 60;
+    std::string mailFrom;
+    std::vector<std::string> recipients;
+    int64_t size = 0;
+    // Fills the buffer with the next bytes of the message; -1 aborts.
+    std::function<long(char*, size_t)> read;
+    // Bytes uploaded so far; returning false aborts.
+    std::function<bool(int64_t)> progress;
+};
+
+struct SmtpResult {
+    CURLcode code = CURLE_OK;
+    long responseCode = 0;   // the last reply code of the server, 0 when none
+    std::string curlText;    // libcurl's own description of the failure
+    std::string serverReply; // the server's last reply line, sanitised
+    std::string lastCommand; // the last command sent (never credentials)
+    bool canceled = false;
+    bool refusalSeen = false; // serverReply is a 4xx/5xx reply
+};
+
+class SmtpTransport : public std::enable_shared_from_this<SmtpTransport> {
+public:
+    SmtpTransport();
+    ~SmtpTransport();
+    SmtpTransport(const SmtpTransport&) = delete;
+    SmtpTransport& operator=(const SmtpTransport&) = delete;
+
+    // Runs the transfer to its end; the event loop runs meanwhile.
+    SmtpResult Perform(const SmtpJob& job);
+    // Ends a running Perform at once (it returns with `canceled`).
+    void Cancel();
+    // Closes kept connections; the next transfer connects anew.
+    void DropConnections();
+
+private:
+    struct SocketWatch {
+        std::unique_ptr<QSocketNotifier> read;
+        std::unique_ptr<QSocketNotifier> write;
+    };
+    static int SocketCallback(CURL* easy, curl_socket_t s, int what, void* userp, void* socketp);
+    static int TimerCallback(CURLM* multi, long timeoutMs, void* userp);
+    static size_t ReadCallback(char* buffer, size_t size, size_t count, void* userp);
+    static int ProgressCallback(void* userp, curl_off_t, curl_off_t, curl_off_t ultotal,
+                                curl_off_t ulnow);
+    static int DebugCallback(CURL* easy, curl_infotype type, char* data, size_t size, void* userp);
+    void WatchSocket(curl_socket_t s, int what);
+    void UnwatchSocket(curl_socket_t s);
+    void Retire(std::unique_ptr<QSocketNotifier>& notifier);
+    void Act(curl_socket_t s, int events);
+    void CheckDone();
+    void NewMulti();
+
+    CURLM* multi_ = nullptr;
+    CURL* easy_ = nullptr;
+    QTimer timer_;
+    std::map<curl_socket_t, SocketWatch> watches_;
+    QEventLoop* loop_ = nullptr;
+    bool done_ = false;
+    CURLcode result_ = CURLE_OK;
+    const SmtpJob* job_ = nullptr;
+    SmtpResult* current_ = nullptr;
+    int64_t lastProgress_ = -1;
+};
