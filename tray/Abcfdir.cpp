@@ -53,7 +53,33 @@ void TabcDirectoryDialog::SetOptions(TabcDirectoryOptions value) {
 }
 
 bool TabcDirectoryDialog::Execute() {
-    return false;
+    // One form per call, gone when the call ends whatever happens.
+    auto form = std::make_unique<TabcsfDirectoryDialog>(owner_);
+    form->SetOptions(options_);
+    form->LayOutButtons(dialogStyle_, buttonStyle_);
+    if (!directory_.empty()) {
+        try {
+            form->DirectoryListBox1->SetDirectory(directory_);
+        } catch (const std::exception& e) {
+            form->ShowMessage(TabcsfDirectoryDialog::TMessageKind::Error, e.what());
+        }
+    }
+    form->ShowPathAs(editStyle_, history_);
+    form->SetCaptions(labelStyle_, title_);
+    form->ApplyDriveOptions();
+    form->SetCtl3D(ctl3D_);
+    form->SetHelpContext(helpContext_);
+    if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+        form->move(screen->availableGeometry().center() - form->rect().center());
+    }
+    if (form->exec() != QDialog::Accepted) {
+        return false;
+    }
+    directory_ = form->ChosenPath();
+    if (options_.Contains(adrUpdateHistory)) {
+        UpdateHistory(directory_);
+    }
+    return true;
 }
 
 void TabcDirectoryDialog::UpdateHistory(const std::string& path) {
