@@ -1,0 +1,163 @@
+// The servers go away and come back: nothing may be lost on the way, and the
+// gateway picks up by itself. These tests stop and start the shared servers,
+// so they run alone (ctest label "serial").
+#include "Gateway.h"
+
+namespace e2e {
+namespace {
+
+// Runs scripts/mailservers with one command; true when it succeeded.
+bool Servers(const RealServers& servers, const std::string& command) {
+    QProcess p;
+    p.setProcessChannelMode(QProcess::MergedChannels);
+    p.start(QString::fromStdString(servers.script), {QString::fromStdString(command)});
+    bool ended = p.waitForFinished(60000);
+    if (!ended || p.exitCode() != 0) {
+        ADD_FAILURE() << "mailservers " << command << " failed: " << p.readAll().toStdString();
+        return false;
+    }
+    return true;
+}
+
+// Stops one server for the scope; it is started again however the test ends.
+class ServerDown {
+public:
+    ServerDown(const RealServers& servers, std::string which)
+        : servers_(servers), which_(std::move(which)) {
+        stopped_ = Servers(servers_, "stop-" + which_);
+    }
+    ~ServerDown() { Restart(); }
+    bool Stopped() const { return stopped_; }
+    bool Restart() {
+        if (!stopped_) {
+            return true;
+        }
+        stopped_ = false;
+        return Servers(servers_, "start-" + which_);
+    }
+
+private:
+    const RealServers& servers_;
+    std::string which_;
+    bool stopped_ = false;
+};
+
+class ServersDown : public Gateway {
+protected:
+    void SetUp() override {
+        Gateway::SetUp();
+        if (!HasFatalFailure() && !IsSkipped() && servers_.script.empty()) {
+            GTEST_FAIL() << "MAILGATE_SERVERS_SCRIPT unset: cannot stop and start the servers";
+        }
+    }
+};
+
+TEST_F(ServersDown, SmtpServerStoppedKeepsTheFileForALaterRun) {
+    std::map<std::string, std::string> files;
+    files["kept.bin"] = PutOutboxFile("kept.bin", RandomBytes(300 * 1024, 4));
+    {
+        ServerDown smtp(servers_, "smtp");
+        ASSERT_TRUE(smtp.Stopped());
+        auto failed = RunOnce();
+        EXPECT_EQ(failed->ExitCode(), 1) << Transcript(*failed);
+        EXPECT_TRUE(failed->Said("status: Send failed! Error ")) << Transcript(*failed);
+        EXPECT_TRUE(failed->Said("tray: 5")) << Transcript(*failed);
+        EXPECT_EQ(Names(outbox_), std::set<std::string>{"kept.bin"});
+        EXPECT_EQ(ReadFile(outbox_ + "/kept.bin"), files["kept.bin"]);
+        ASSERT_TRUE(smtp.Restart());
+    }
+    RoundTrip(files);
+}
+
+TEST_F(ServersDown, Pop3ServerStoppedDuringARunIsWaitedForAndTheRunCompletes) {
+    DeliverToMailbox(MessageWithAttachment("waiting.dat", "was waiting on the server\n"));
+    std::string outgoing = PutOutboxFile("outgoing.txt", "goes out after the reconnect\n");
+
+    ServerDown pop3(servers_, "pop3");
+    ASSERT_TRUE(pop3.Stopped());
+    MailgateRun run(config_);
+    ASSERT_TRUE(run.WaitForOutput("status: Lost Connection...", 60000)) << Transcript(run);
+    EXPECT_TRUE(Names(inbox_).empty());
+    EXPECT_EQ(ReadFile(outbox_ + "/outgoing.txt"), outgoing);
+    ASSERT_TRUE(pop3.Restart());
+
+    ASSERT_TRUE(run.Finish()) << Transcript(run);
+    ExpectNoSanitizerReport(run);
+    EXPECT_EQ(run.ExitCode(), 0) << Transcript(run);
+    EXPECT_TRUE(run.Said("status: Files are Sent")) << Transcript(run);
+    ExpectInboxHolds({{"waiting.dat", "was waiting on the server\n"}});
+    EXPECT_TRUE(Names(outbox_).empty());
+    ASSERT_TRUE(WaitForMailbox(1));
+
+    auto receive = RunOnce();
+    EXPECT_EQ(receive->ExitCode(), 0) << Transcript(*receive);
+    ExpectInboxHolds({{"waiting.dat", "was waiting on the server\n"}, {"outgoing.txt", outgoing}});
+    EXPECT_EQ(MailboxCount(), 0);
+}
+
+TEST_F(ServersDown, Pop3ServerStoppedMidDownloadLosesNothing) {
+    constexpr int Count = 8;
+    std::map<std::string, std::string> files;
+    for (int i = 0; i < Count; ++i) {
+        std::string name = "part" + std::to_string(i) + ".bin";
+        files[name] = RandomBytes(4 * 1024 * 1024, 10 + i);
+        DeliverToMailbox(MessageWithAttachment(name, files[name]));
+    }
+    std::set<std::string> contents;
+    for (const auto& [name, data] : files) {
+        contents.insert(data);
+    }
+    // Whatever the Inbox shows is complete: one of the files, whole.
+    auto expectOnlyWholeFiles = [&] {
+        for (const auto& name : Names(inbox_)) {
+            EXPECT_TRUE(contents.count(ReadFile(inbox_ + "/" + name)))
+                << name << " in the Inbox is not one of the files, whole";
+        }
+    };
+    {
+        MailgateRun run(config_);
+        ASSERT_TRUE(run.WaitForOutput("status: Receiving...", 60000)) << Transcript(run);
+        ServerDown pop3(servers_, "pop3");
+        ASSERT_TRUE(pop3.Stopped());
+        // The cycle fails or waits in its reconnect; the server comes back.
+        ASSERT_TRUE(pop3.Restart());
+        ASSERT_TRUE(run.Finish()) << Transcript(run);
+        ExpectNoSanitizerReport(run);
+        expectOnlyWholeFiles();
+    }
+    auto again = RunOnce();
+    EXPECT_EQ(again->ExitCode(), 0) << Transcript(*again);
+    expectOnlyWholeFiles();
+    // Every file arrived; one retrieved but not yet deleted when the server
+    // went away may arrive twice, under a numbered name.
+    std::multiset<std::string> got;
+    for (const auto& name : Names(inbox_)) {
+        got.insert(ReadFile(inbox_ + "/" + name));
+    }
+    for (const auto& [name, data] : files) {
+        EXPECT_TRUE(got.count(data)) << name << " was lost";
+        EXPECT_EQ(ReadFile(inbox_ + "/" + name), data) << name;
+    }
+    EXPECT_EQ(MailboxCount(), 0);
+}
+
+TEST_F(ServersDown, WrongPop3PasswordRetrievesNothingAndLosesNothing) {
+    DeliverToMailbox(MessageWithAttachment("waiting.dat", "stays on the server\n"));
+    std::string outgoing = PutOutboxFile("outgoing.txt", "stays in the Outbox\n");
+    WriteSettings({{"Password", "not-the-password"}});
+
+    // The cycle keeps trying to log in for a bounded time, then gives up.
+    MailgateRun run(config_);
+    ASSERT_TRUE(run.Finish(420000)) << Transcript(run);
+    ExpectNoSanitizerReport(run);
+    EXPECT_EQ(run.ExitCode(), 1) << Transcript(run);
+    EXPECT_TRUE(run.Said("status: Wrong password or Account Name")) << Transcript(run);
+    EXPECT_TRUE(run.Said("tray: 5")) << Transcript(run);
+    EXPECT_FALSE(run.Said("status: Receiving...")) << Transcript(run);
+    EXPECT_TRUE(Names(inbox_).empty());
+    EXPECT_EQ(MailboxCount(), 1);
+    EXPECT_EQ(ReadFile(outbox_ + "/outgoing.txt"), outgoing);
+}
+
+} // namespace
+} // namespace e2e
