@@ -14,8 +14,7 @@ void TFileListBox::SetDirectory(const std::string& folder) {
     items_.clear();
     DIR* dir = ::opendir(folder.c_str());
     if (dir == nullptr) {
-        throw EInOutError("Cannot list the Outbox folder " + folder + ": " +
-                          std::strerror(errno));
+        throw EInOutError("Cannot list the Outbox folder " + folder + ": " + std::strerror(errno));
     }
     while (dirent* entry = ::readdir(dir)) {
         std::string name = entry->d_name;

@@ -23,16 +23,18 @@
 #include "platform/ProfileFile.h"
 #include "pop3/NMpop3.h"
 #include "tray/Abcfdir.h"
+#include "tray/abctray.h"
+#include "tray/abctrayImageList.h"
 
 namespace {
 
 const char* const Section = "Account";
 
 // The poll intervals, by the index stored in the key Time.
-constexpr int IntervalMs[] = {30000,   60000,   180000,   300000,   600000,   1200000, 1800000,
+constexpr int IntervalMs[] = {30000,   60000,   180000,  300000,   600000,   1200000, 1800000,
                               2700000, 3600000, 7200000, 21600000, 43200000, 86400000};
-const char* const IntervalNames[] = {"30 sec", "1 min",  "3 min",   "5 min",    "10 min",
-                                     "20 min", "30 min", "45 min",  "1 hour",   "2 hours",
+const char* const IntervalNames[] = {"30 sec",  "1 min",    "3 min",   "5 min",  "10 min",
+                                     "20 min",  "30 min",   "45 min",  "1 hour", "2 hours",
                                      "6 hours", "12 hours", "24 hours"};
 constexpr int DefaultInterval = 3; // "5 min"
 
@@ -67,6 +69,25 @@ TfmOptions::TfmOptions(TfmOptionsSetup setup) : setup_(std::move(setup)) {
     BuildControls();
     BuildMenus();
     WireComponents();
+    if (!setup_.Headless) {
+        BuildTrayIcon();
+    }
+}
+
+void TfmOptions::BuildTrayIcon() {
+    ImageList1 = CreateImageList1(this);
+    abcTrayIcon1 = new TabcTrayIcon(this);
+    // As stored with the form: applied while loading, then the icon's
+    // after-load step hides the window (where a notification area exists).
+    abcTrayIcon1->SetLoading(true);
+    abcTrayIcon1->SetImages(ImageList1);
+    abcTrayIcon1->SetImageIndex(1);
+    abcTrayIcon1->SetVisible(false);
+    abcTrayIcon1->SetAnimateInterval(1000);
+    abcTrayIcon1->SetPopupMenu(abcPopupMenu1);
+    abcTrayIcon1->SetOptions(atiShowOnDblClick | atiHideApp | atiHideOnClose |
+                             atiTerminateOnLogoff | atiMonitorTray);
+    abcTrayIcon1->Loaded();
 }
 
 TfmOptions::~TfmOptions() {
@@ -81,7 +102,8 @@ void TfmOptions::BuildControls() {
     auto* central = new QWidget(this);
     auto* layout = new QVBoxLayout(central);
 
-    auto addField = [](QFormLayout* form, const char* label, const char* name, bool masked = false) {
+    auto addField = [](QFormLayout* form, const char* label, const char* name,
+                       bool masked = false) {
         auto* edit = new QLineEdit;
         edit->setObjectName(name);
         if (masked) {
@@ -173,10 +195,12 @@ void TfmOptions::BuildMenus() {
     QAction* exit2 = file->addAction("&Exit");
     connect(exit2, &QAction::triggered, [this] { Exit2Click(this); });
 
-    abcPopupMenu1 = new QMenu(this);
-    QAction* properties = abcPopupMenu1->addAction("Properties");
-    abcPopupMenu1->addSeparator();
-    QAction* exit1 = abcPopupMenu1->addAction("Exit");
+    abcPopupMenu1 = new TabcPopupMenu(this);
+    abcPopupMenu1->SetTrayIconMenu(true);
+    abcPopupMenu1->SetStatusBarIndex(0);
+    QAction* properties = abcPopupMenu1->AddItem("Properties");
+    abcPopupMenu1->AddItem("-");
+    QAction* exit1 = abcPopupMenu1->AddItem("Exit");
     connect(properties, &QAction::triggered, [this] { Properties1Click(this); });
     connect(exit1, &QAction::triggered, [this] { Exit1Click(this); });
 }
@@ -203,10 +227,9 @@ std::string TfmOptions::StatusText() const {
 }
 
 void TfmOptions::Print(const std::string& kind, const std::string& text) const {
-    std::string line = QDateTime::currentDateTime()
-                           .toString("yyyy-MM-dd hh:mm:ss.zzz")
-                           .toStdString() +
-                       " " + kind + ": " + text;
+    std::string line =
+        QDateTime::currentDateTime().toString("yyyy-MM-dd hh:mm:ss.zzz").toStdString() + " " +
+        kind + ": " + text;
     if (setup_.Console) {
         setup_.Console(line);
     } else {
@@ -224,6 +247,9 @@ void TfmOptions::SetStatus(const std::string& text) {
 
 void TfmOptions::SetTrayImage(int index) {
     trayImage_ = index;
+    if (abcTrayIcon1 != nullptr) {
+        abcTrayIcon1->SetImageIndex(index);
+    }
     if (setup_.Headless) {
         Print("tray", std::to_string(index));
     }
@@ -273,11 +299,15 @@ void TfmOptions::FormCreate(TObject*) {
         // The reporter's settings are made by the program entry, which owns it.
         Timer1->SetEnabled(false);
         wakeuptimer->Restart();
+        if (abcTrayIcon1 != nullptr) {
+            abcTrayIcon1->SetVisible(true);
+        }
         SetTrayImage(1);
 
         TProfileFile ini(setup_.ConfigPath);
         std::string host = ini.ReadString(Section, "Host", "ERROR");
-        std::string outHost = host == "ERROR" ? "ERROR" : ini.ReadString(Section, "OutHost", "ERROR");
+        std::string outHost =
+            host == "ERROR" ? "ERROR" : ini.ReadString(Section, "OutHost", "ERROR");
         configured_ = host != "ERROR" && outHost != "ERROR";
 
         if (!configured_) {

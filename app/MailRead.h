@@ -12,6 +12,7 @@
 #include "platform/StringList.h"
 #include "platform/Timer.h"
 #include "smtp/AddEmailLib_TLB.h"
+#include "tray/Abcfdir.h"
 
 class QAction;
 class QComboBox;
@@ -20,8 +21,9 @@ class QLineEdit;
 class QMenu;
 class QPushButton;
 class TNMPOP3;
-class TabcDirectoryDialog;
 class TabcTrayIcon;
+class TabcPopupMenu;
+class TImageList;
 
 // What the program entry (or a test) decides before the window is made.
 struct TfmOptionsSetup {
@@ -40,8 +42,8 @@ struct TfmOptionsSetup {
 
 // Bounds of the reconnect made by a poll cycle while the server is away.
 struct TReconnectPolicy {
-    int FirstPauseMs = 2000; // doubles after each failed attempt...
-    int MaxPauseMs = 60000;  // ...up to this, and never longer than the poll interval
+    int FirstPauseMs = 2000;    // doubles after each failed attempt...
+    int MaxPauseMs = 60000;     // ...up to this, and never longer than the poll interval
     int GiveUpAfterMs = 300000; // then the cycle ends and the next poll takes over
 };
 
@@ -88,6 +90,7 @@ public:
     bool Configured() const noexcept { return configured_; }
     std::string StatusText() const;
     int TrayImageIndex() const noexcept { return trayImage_; }
+    TabcTrayIcon* TrayIcon() const noexcept { return abcTrayIcon1; }
     TNMPOP3& Pop3() noexcept { return *NMPOP31; }
     TSmtpMail& Smtp() noexcept { return *objSmtpMail; }
     TTimer& PollTimer() noexcept { return *Timer1; }
@@ -110,6 +113,7 @@ protected:
 private:
     void BuildControls();
     void BuildMenus();
+    void BuildTrayIcon();
     void WireComponents();
 
     void SetStatus(const std::string& text);
@@ -145,8 +149,9 @@ private:
     std::unique_ptr<TTimer> wakeuptimer;
     std::unique_ptr<TTimer> Timer2;
     std::unique_ptr<TabcDirectoryDialog> abcDirectoryDialog1;
-    std::unique_ptr<TabcTrayIcon> abcTrayIcon1;
-    QMenu* abcPopupMenu1 = nullptr;
+    TabcTrayIcon* abcTrayIcon1 = nullptr; // owned by the window (Qt parent)
+    TabcPopupMenu* abcPopupMenu1 = nullptr;
+    TImageList* ImageList1 = nullptr;
     TFileListBox FileListBox;
     TStringList RichEdit; // reads one outbox file as lines
 
@@ -177,11 +182,11 @@ private:
     bool SendWait = false;
 
     // Bounds of the retries (see the closing notes of the handlers).
-    bool inErrorRetry_ = false;     // an error event's new attempt is running
-    bool retryPending_ = false;     // an error event asked for a new attempt
-    bool repeatWanted_ = false;     // a send failed: one repeat cycle after this one
+    bool inErrorRetry_ = false; // an error event's new attempt is running
+    bool retryPending_ = false; // an error event asked for a new attempt
+    bool repeatWanted_ = false; // a send failed: one repeat cycle after this one
     bool inRepeatCycle_ = false;
     bool pausedThisPass_ = false;
-    bool cycleFailed_ = false;      // for --once
+    bool cycleFailed_ = false; // for --once
     int cycleDepth_ = 0;
 };

@@ -122,8 +122,9 @@ bool TfmOptions::ReconnectUntilConnected() {
     QElapsedTimer elapsed;
     elapsed.start();
     int pause = ReconnectPolicy.FirstPauseMs;
-    int ceiling = std::min(ReconnectPolicy.MaxPauseMs,
-                           Timer1->Interval() > 0 ? Timer1->Interval() : ReconnectPolicy.MaxPauseMs);
+    int ceiling =
+        std::min(ReconnectPolicy.MaxPauseMs,
+                 Timer1->Interval() > 0 ? Timer1->Interval() : ReconnectPolicy.MaxPauseMs);
     for (;;) {
         if (elapsed.elapsed() + pause > ReconnectPolicy.GiveUpAfterMs) {
             return false;
@@ -257,10 +258,10 @@ FileAge AgeOf(const std::string& fileName, int settleMs) {
     if (::stat(fileName.c_str(), &st) != 0) {
         return FileAge::Gone;
     }
-    timespec now {};
+    timespec now{};
     ::clock_gettime(CLOCK_REALTIME, &now);
-    long long ageMs = (now.tv_sec - st.st_mtim.tv_sec) * 1000LL +
-                      (now.tv_nsec - st.st_mtim.tv_nsec) / 1000000LL;
+    long long ageMs =
+        (now.tv_sec - st.st_mtim.tv_sec) * 1000LL + (now.tv_nsec - st.st_mtim.tv_nsec) / 1000000LL;
     return ageMs < settleMs ? FileAge::Young : FileAge::Settled;
 }
 
@@ -329,8 +330,8 @@ void TfmOptions::SendFile(const std::string& fullName, const std::string& recipi
     if (code == 0) {
         if (::unlink(fullName.c_str()) != 0 && errno != ENOENT) {
             // Sent but still there: it goes again at the next pass.
-            ReportCaught(EInOutError("Cannot delete sent file " + fullName + ": " +
-                                     std::strerror(errno)));
+            ReportCaught(
+                EInOutError("Cannot delete sent file " + fullName + ": " + std::strerror(errno)));
         }
         SetStatus("Files are Sent");
         return;

@@ -31,11 +31,10 @@ int main(int argc, char** argv) {
     app.setQuitOnLastWindowClosed(false);
 
     TfmOptionsSetup setup;
-    setup.ConfigPath = cl.ConfigPath.empty()
-                           ? QDir(QCoreApplication::applicationDirPath())
-                                 .filePath("options.ini")
-                                 .toStdString()
-                           : cl.ConfigPath;
+    setup.ConfigPath =
+        cl.ConfigPath.empty()
+            ? QDir(QCoreApplication::applicationDirPath()).filePath("options.ini").toStdString()
+            : cl.ConfigPath;
     setup.Headless = cl.Headless;
     setup.Once = cl.Once;
 

@@ -1,7 +1,7 @@
 #include "platform/Exception.h"
 
-#include <cxxabi.h>
 #include <cstdlib>
+#include <cxxabi.h>
 #include <typeinfo>
 
 const char* ExceptionClassName(const std::exception& e) noexcept {

@@ -1,0 +1,164 @@
+#pragma once
+// A window with its settings file and folders in a fresh temporary folder,
+// test doubles for the SMTP control and the folder chooser, and the status
+// lines it printed.
+#include <QLineEdit>
+#include <deque>
+#include <gtest/gtest.h>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/MailRead.h"
+#include "platform/ProfileFile.h"
+#include "pop3/NMpop3.h"
+#include "support/ScriptedPeer.h"
+#include "support/TempDir.h"
+#include "support/WaitFor.h"
+
+// Records every send; answers with the queued results (0 when none is left).
+class RecordingSmtp : public TSmtpMail {
+public:
+    struct Sent {
+        std::string from;
+        std::vector<std::string> recipients;
+        std::vector<std::string> attachments;
+        std::string content; // the attached file's bytes at the time of the send
+    };
+    struct Result {
+        int code = 0;
+        std::string description;
+        bool raise = false;
+    };
+    std::vector<Sent> sent;
+    std::deque<Result> results;
+
+    int Send(const IMailMessagePtr& message, int, std::string& description) override {
+        Sent s;
+        s.from = message->GetFrom() ? message->GetFrom()->GetAddress() : "";
+        for (const auto& r : message->Recipients()) {
+            s.recipients.push_back(r->GetAddress());
+        }
+        for (const auto& a : message->Attachments()) {
+            s.attachments.push_back(a->GetFileName());
+        }
+        if (!s.attachments.empty()) {
+            FILE* f = std::fopen(s.attachments[0].c_str(), "rb");
+            if (f) {
+                char buf[4096];
+                size_t n;
+                while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) {
+                    s.content.append(buf, n);
+                }
+                std::fclose(f);
+            }
+        }
+        sent.push_back(s);
+        Result r;
+        if (!results.empty()) {
+            r = results.front();
+            results.pop_front();
+        }
+        if (r.raise) {
+            throw Exception("connection to the SMTP server lost");
+        }
+        description = r.description;
+        return r.code;
+    }
+};
+
+class FakeDirectoryDialog : public TabcDirectoryDialog {
+public:
+    bool accept = true;
+    std::string choice;
+    int executed = 0;
+    bool Execute() override {
+        ++executed;
+        if (accept) {
+            SetDirectory(choice);
+        }
+        return accept;
+    }
+};
+
+// The POP3 dialogue up to the message count.
+inline std::vector<std::string> LoginLines(int count, const std::string& user = "bob",
+                                           const std::string& pass = "pw") {
+    return {"S: +OK ready",
+            "C: USER " + user,
+            "S: +OK",
+            "C: PASS " + pass,
+            "S: +OK",
+            "C: STAT",
+            "S: +OK " + std::to_string(count) + " 100"};
+}
+
+inline void Append(std::vector<std::string>& to, const std::vector<std::string>& lines) {
+    to.insert(to.end(), lines.begin(), lines.end());
+}
+
+struct WindowFixture : ::testing::Test {
+    TempDir dir;
+    std::string ini = dir.File("options.ini");
+    std::string inbox = dir.File("in");
+    std::string outbox = dir.File("out");
+    std::vector<std::string> console;
+    RecordingSmtp* smtp = nullptr;
+    FakeDirectoryDialog* dialog = nullptr;
+    std::unique_ptr<TfmOptions> window;
+    ScriptedPeer pop3;
+
+    WindowFixture() {
+        ::mkdir(inbox.c_str(), 0755);
+        ::mkdir(outbox.c_str(), 0755);
+    }
+
+    void WriteSettings(int pop3Port, const std::string& extra = "") {
+        dir.Write("options.ini",
+                  "[Account]\nHost=127.0.0.1\nUserId=bob\nPassword=pw\nPath=" + inbox +
+                      "\nTime=0\nOutHost=smtp.example.test\nOutId=\n"
+                      "Password2=\nOutPath=" +
+                      outbox + "\nOutPort=2525\nInPort=" + std::to_string(pop3Port) +
+                      "\nFromAddress=gate@example.test\n" + extra);
+    }
+
+    TfmOptions& Make(bool headless = true) {
+        TfmOptionsSetup setup;
+        setup.ConfigPath = ini;
+        setup.Headless = headless;
+        auto s = std::make_unique<RecordingSmtp>();
+        smtp = s.get();
+        setup.SmtpMail = std::move(s);
+        auto d = std::make_unique<FakeDirectoryDialog>();
+        dialog = d.get();
+        setup.DirectoryDialog = std::move(d);
+        setup.Console = [this](const std::string& line) { console.push_back(line); };
+        window = std::make_unique<TfmOptions>(std::move(setup));
+        // Short pauses through the same code paths.
+        window->RetryTimer().SetInterval(50);
+        window->ReconnectPolicy.FirstPauseMs = 20;
+        window->ReconnectPolicy.MaxPauseMs = 100;
+        window->ReconnectPolicy.GiveUpAfterMs = 1500;
+        window->OutboxSettleMs = 0;
+        return *window;
+    }
+
+    std::string Key(const std::string& key) const {
+        return TProfileFile(ini).ReadString("Account", key, "<missing>");
+    }
+
+    // The texts printed for kind "status" or "tray", in order.
+    std::vector<std::string> Printed(const std::string& kind) const {
+        std::vector<std::string> out;
+        std::string marker = " " + kind + ": ";
+        for (const auto& line : console) {
+            auto at = line.find(marker);
+            if (at != std::string::npos) {
+                out.push_back(line.substr(at + marker.size()));
+            }
+        }
+        return out;
+    }
+
+    QLineEdit* F(const char* name) const { return window->Field(name); }
+};
