@@ -27,6 +27,7 @@ public:
     void ShowPathAs(TabcDirEditStyle editStyle, const TStringList& history);
     void SetCaptions(TabcDirLabelStyle labelStyle, const std::string& title);
     void ApplyDriveOptions();
+    // Qt draws its own frames; the value is kept but changes no drawing.
     void SetCtl3D(bool value) noexcept { ctl3D_ = value; }
     bool Ctl3D() const noexcept { return ctl3D_; }
     void SetHelpContext(int value) noexcept { helpContext_ = value; }

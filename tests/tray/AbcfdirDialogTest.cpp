@@ -420,4 +420,49 @@ TEST(AbcfdirDialog, DriveOptionsHideOrLockTheDriveBox) {
     }
 }
 
+TEST(AbcfdirDialog, EnterInTheListOpensTheFolderInsteadOfConfirming) {
+    TempDir tmp;
+    MakeFolder(tmp.File("child"));
+    TabcDirectoryDialog d;
+    d.SetDirectory(tmp.Path());
+    ModalScript script;
+    script.OnForm([&](TabcsfDirectoryDialog* f) {
+        TabcDirectoryListBox* list = f->DirectoryListBox1;
+        list->setCurrentRow(list->CurrentFolderRow() + 1);
+        QTest::keyClick(list, Qt::Key_Return);
+        EXPECT_EQ(list->Directory(), tmp.File("child"));
+        EXPECT_TRUE(f->isVisible());
+        // On the current folder itself, Enter confirms.
+        QTest::keyClick(list, Qt::Key_Return);
+    });
+    EXPECT_TRUE(d.Execute());
+    EXPECT_EQ(script.Failure(), "");
+    EXPECT_EQ(d.Directory(), tmp.File("child"));
+}
+
+TEST(AbcfdirDialog, AFolderThatCannotBeCreatedIsNotReportedAsChosen) {
+    TempDir tmp;
+    tmp.Write("file", "x");
+    TabcDirectoryDialog d;
+    d.SetDirEditStyle(desEdit);
+    d.SetOptions(TabcDirectoryOptions{adrCreate});
+    d.SetDirectory(tmp.Path());
+    const std::string blocked = tmp.File("file/sub");
+    ModalScript script;
+    script
+        .OnForm([&](TabcsfDirectoryDialog* f) {
+            Type(f->edDir, blocked);
+            Click(f->btnOK);
+        })
+        .Answer(QMessageBox::Ok)
+        .OnForm([](TabcsfDirectoryDialog* f) { Click(f->btnCancel); });
+    EXPECT_FALSE(d.Execute());
+    EXPECT_EQ(script.Failure(), "");
+    ASSERT_EQ(script.messages.size(), 1u);
+    EXPECT_EQ(script.messages[0].text,
+              Lines(blocked, "This path could not be created.", "Please enter a different path."));
+    EXPECT_EQ(script.messages[0].icon, QMessageBox::Critical);
+    EXPECT_EQ(d.Directory(), tmp.Path());
+}
+
 } // namespace
