@@ -1,12 +1,11 @@
 #include "tray/abctray.h"
 
-#include <QAbstractEventDispatcher>
 #include <QApplication>
 #include <QCursor>
-#include <QDeadlineTimer>
 #include <QShowEvent>
 #include <QStyle>
 #include <QWindowStateChangeEvent>
+#include <vector>
 
 namespace {
 
@@ -160,10 +159,16 @@ bool TabcFormHook::eventFilter(QObject* Watched, QEvent* Event) {
     }
     // The form's own handling runs here, between the two steps, so the
     // after-step sees its result; the event is then consumed for Qt.
+    // Either step may end the form and with it this component (a deferred
+    // delete, a handler that closes for good): then nothing more is touched.
+    QPointer<TabcFormHook> alive = this;
     if (!FormMessageBefore(Event)) {
+        if (alive.isNull()) {
+            return true;
+        }
         static_cast<QObject*>(form_)->event(Event);
     }
-    if (!destroying_) {
+    if (!alive.isNull() && !destroying_) {
         FormMessageAfter(Event);
         if (Event->type() == QEvent::WinIdChange && hooked_) {
             // The filter sits on the QWidget, which outlives its native
@@ -201,8 +206,12 @@ TabcTrayIcon::~TabcTrayIcon() {
     // Service-process registration does not exist on our platform: nothing
     // to undo.
     serviceRegistered_ = false;
-    delete shellIcon_;
-    shellIcon_ = nullptr;
+    if (shellIcon_ != nullptr) {
+        // We may be ending inside one of its own activation signals.
+        shellIcon_->hide();
+        shellIcon_->deleteLater();
+        shellIcon_ = nullptr;
+    }
 }
 
 void TabcTrayIcon::Loaded() {
@@ -633,7 +642,7 @@ bool TabcTrayIcon::ShellNotifyIcon(TShellCommand Command, const TNotifyIconData&
         if (shellIcon_ == nullptr) {
             shellIcon_ = new QSystemTrayIcon();
             connect(shellIcon_, &QSystemTrayIcon::activated, this,
-                    [this](QSystemTrayIcon::ActivationReason reason) { OnActivated(reason); });
+                    [this](QSystemTrayIcon::ActivationReason reason) { TrayActivated(reason); });
         }
         shellIcon_->setIcon(Data.Icon);
         shellIcon_->setToolTip(QString::fromStdString(Data.Tip));
@@ -665,26 +674,32 @@ void TabcTrayIcon::DeliverTrayCallback(intptr_t MouseMessage) {
     QCoreApplication::sendEvent(Form(), &event);
 }
 
-void TabcTrayIcon::OnActivated(QSystemTrayIcon::ActivationReason Reason) {
+void TabcTrayIcon::TrayActivated(QSystemTrayIcon::ActivationReason Reason) {
     // Qt reports what the user did, not the raw button messages; each
     // activation is replayed as the messages that make it up.
+    std::vector<intptr_t> messages;
     switch (Reason) {
     case QSystemTrayIcon::Trigger:
-        DeliverTrayCallback(WM_LBUTTONDOWN);
-        DeliverTrayCallback(WM_LBUTTONUP);
+        messages = {WM_LBUTTONDOWN, WM_LBUTTONUP};
         break;
     case QSystemTrayIcon::DoubleClick:
-        DeliverTrayCallback(WM_LBUTTONDBLCLK);
+        messages = {WM_LBUTTONDBLCLK};
         break;
     case QSystemTrayIcon::Context:
-        DeliverTrayCallback(WM_RBUTTONDOWN);
-        DeliverTrayCallback(WM_RBUTTONUP);
+        messages = {WM_RBUTTONDOWN, WM_RBUTTONUP};
         break;
     case QSystemTrayIcon::MiddleClick:
-        DeliverTrayCallback(WM_MBUTTONDOWN);
-        DeliverTrayCallback(WM_MBUTTONUP);
+        messages = {WM_MBUTTONDOWN, WM_MBUTTONUP};
         break;
     case QSystemTrayIcon::Unknown:
         break;
+    }
+    // A handler may end the form, and this component with it.
+    QPointer<TabcTrayIcon> alive = this;
+    for (intptr_t message : messages) {
+        if (alive.isNull()) {
+            return;
+        }
+        DeliverTrayCallback(message);
     }
 }

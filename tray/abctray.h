@@ -252,6 +252,9 @@ protected:
     // Whether the platform has a notification area now.
     virtual bool TrayAvailable() const;
 
+    // What the notification area reports of the user's mouse, delivered to
+    // the form as tray callback messages.
+    void TrayActivated(QSystemTrayIcon::ActivationReason Reason);
     void MonitorTick();
     void AnimateTick();
     QIcon CurrentIcon() const;
@@ -260,7 +263,6 @@ protected:
 private:
     void FillNotifyData();
     void UpdateMonitorTimer();
-    void OnActivated(QSystemTrayIcon::ActivationReason Reason);
     void DeliverTrayCallback(intptr_t MouseMessage);
     // The icon is in a notification area that exists now.
     bool IconReachable() const;

@@ -21,6 +21,7 @@ public:
     using TabcTrayIcon::AnimateTick;
     using TabcTrayIcon::MonitorTick;
     using TabcTrayIcon::TabcTrayIcon;
+    using TabcTrayIcon::TrayActivated;
 
     struct TCall {
         TShellCommand Command;
@@ -356,6 +357,41 @@ TEST_F(TrayFixture, MouseMessagesMapOntoEvents) {
     EXPECT_EQ(seen, (std::vector<std::string>{"move", "down0", "up0", "click", "down2", "up2",
                                               "click", "dbl"}));
     EXPECT_TRUE(form->isHidden()); // left click shows only with atiShowOnClick
+}
+
+TEST_F(TrayFixture, ActivationsReachTheIconThroughTheFormHook) {
+    auto* menu = new TabcPopupMenu(form.get());
+    menu->AddItem("Exit");
+    tray->SetPopupMenu(menu);
+    std::vector<std::string> seen;
+    tray->OnClick = [&](TObject*) { seen.push_back("click"); };
+    tray->OnDblClick = [&](TObject*) { seen.push_back("dbl"); };
+    tray->OnMouseDown = [&](TObject*, TMouseButton, TShiftState, int, int) {
+        seen.push_back("down");
+    };
+
+    tray->TrayActivated(QSystemTrayIcon::Context);
+    EXPECT_TRUE(seen.empty()) << "not hooked before the after-load step";
+
+    LoadAsProgram();
+    tray->TrayActivated(QSystemTrayIcon::Context);
+    EXPECT_EQ(seen, (std::vector<std::string>{"down", "click"}));
+    EXPECT_TRUE(menu->isVisible());
+    menu->close();
+    seen.clear();
+    tray->TrayActivated(QSystemTrayIcon::DoubleClick);
+    EXPECT_EQ(seen, (std::vector<std::string>{"dbl"}));
+    EXPECT_TRUE(form->isVisible());
+}
+
+TEST_F(TrayFixture, AHandlerMayEndTheFormInsideAnActivation) {
+    LoadAsProgram();
+    QPointer<TFakeTrayIcon> alive = tray;
+    tray->OnMouseDown = [&](TObject*, TMouseButton, TShiftState, int, int) { form.reset(); };
+    tray->OnClick = [&](TObject*) { ADD_FAILURE() << "ran after the form ended"; };
+    tray->TrayActivated(QSystemTrayIcon::Trigger);
+    EXPECT_TRUE(alive.isNull());
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
 }
 
 TEST_F(TrayFixture, CallbackWithAForeignIdentifierDoesNothing) {
