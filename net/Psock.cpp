@@ -24,7 +24,7 @@ int socketUsers = 0; // WinsockUsers
 
 // Bytes taken from the socket per receive; also how much input the component
 // keeps buffered while nobody reads before it stops listening for more.
-constexpr std::size_t kChunk = 65536;
+constexpr std::size_t kChunk = 4 * 65536;
 constexpr std::size_t kIdleBufferLimit = 4 * kChunk;
 
 struct ErrorEntry {
@@ -258,9 +258,14 @@ void TThreadTimer::SetOnTimer(TNotifyEvent handler) {
 }
 
 void TThreadTimer::UpdateTimer() {
-    timer_->stop();
+    // The flag spares a call into the timer for every line read.
+    if (running_) {
+        timer_->stop();
+        running_ = false;
+    }
     if (interval_ != 0 && enabled_ && OnTimer) {
         timer_->start(static_cast<int>(std::min<unsigned>(interval_, INT32_MAX)));
+        running_ = true;
     }
 }
 
@@ -512,17 +517,20 @@ void TPowersock::LookupErrorText(int Number, std::string& Text) {
 }
 
 void TPowersock::TimerOn() {
-    ReportStatus(8, "Timer On");
+    Report(8, "Timer On");
     timedOut_ = false;
     if (timeOut_ < 0) {
         throw ERangeError("Range check error");
+    }
+    if (timeOut_ == 0 && !timer_.Enabled()) {
+        return; // no limit: the timer stays off, as it would never fire
     }
     timer_.SetInterval(static_cast<unsigned>(timeOut_));
     timer_.SetEnabled(true);
 }
 
 void TPowersock::TimerOff() {
-    ReportStatus(8, "Timer Off");
+    Report(8, "Timer Off");
     timer_.SetEnabled(false);
 }
 
@@ -832,7 +840,7 @@ void TPowersock::SendBuffer(const char* Buffer, std::uint16_t Length) {
 }
 
 std::string TPowersock::ReadLn() {
-    ReportStatus(8, "ReadLn");
+    Report(8, "ReadLn");
     TimerOn();
     try {
         std::size_t lineEnd = std::string::npos;

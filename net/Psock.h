@@ -64,6 +64,7 @@ public:
 private:
     bool enabled_ = true;
     unsigned interval_ = 1000;
+    bool running_ = false;
     std::unique_ptr<QTimer> timer_;
 };
 
@@ -147,6 +148,13 @@ protected:
     void TimerOn();
     void TimerOff();
     void TimerTriggered();
+    // ReportStatus without building the text when the level filters it out
+    // (ReadLn runs once per line).
+    void Report(int Level, const char* Text) {
+        if (Level <= reportLevel_) {
+            ReportStatus(Level, Text);
+        }
+    }
 
     int bytesTotal_ = 0;
     int bytesRecvd_ = 0;
