@@ -547,9 +547,17 @@ private:
             (void)conv;
         }
         std::string args = FunctionArgsText();
-        if (!stopped_ || topLevel) {
+        // After a failure the types decoded so far are kept, without the
+        // closing parenthesis.
+        bool failed = stopped_;
+        stopped_ = false;
+        if (failed) {
+            args.pop_back();
+        }
+        if (!failed || topLevel) {
             Put(args);
         }
+        stopped_ = stopped_ || failed;
     }
 
     const char* in_;
