@@ -4,6 +4,10 @@
 // QTimer, and Perform waits in a nested QEventLoop, so timers, the window and
 // user input keep running while a message is sent. The multi handle keeps
 // the connection for the next transfer to the same server.
+//
+// One wait is not ours to drive: after the end of the message libcurl waits
+// for the server's verdict inside the call (its SMTP end-of-data step blocks),
+// bounded by the transfer time-out. Servers answer it in milliseconds.
 #include <QSocketNotifier>
 #include <QTimer>
 #include <cstdint>
@@ -74,6 +78,7 @@ private:
     void Act(curl_socket_t s, int events);
     void CheckDone();
     void NewMulti();
+    void AbortRunning();
 
     CURLM* multi_ = nullptr;
     CURL* easy_ = nullptr;
@@ -81,6 +86,7 @@ private:
     std::map<curl_socket_t, SocketWatch> watches_;
     QEventLoop* loop_ = nullptr;
     bool done_ = false;
+    bool canceling_ = false;
     CURLcode result_ = CURLE_OK;
     const SmtpJob* job_ = nullptr;
     SmtpResult* current_ = nullptr;
