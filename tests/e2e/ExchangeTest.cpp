@@ -1,5 +1,6 @@
 // One `mailgate --once` sends the Outbox through the real SMTP server into the
 // local mailbox; the next one receives it back through the real POP3 server.
+#include "CuttingProxy.h"
 #include "Gateway.h"
 
 namespace e2e {
@@ -144,6 +145,51 @@ TEST_F(Gateway, UnconfiguredSettingsFileExitsWithTwo) {
     WriteFile(config_, "[Account]\nUserId=test\n");
     auto run = RunOnce();
     EXPECT_EQ(run->ExitCode(), 2) << Transcript(*run);
+}
+
+} // namespace
+} // namespace e2e
+
+namespace e2e {
+namespace {
+
+TEST_F(Gateway, ConnectionLostInTheMiddleOfADownloadLosesNothing) {
+    constexpr int Count = 8;
+    std::map<std::string, std::string> files;
+    std::set<std::string> contents;
+    for (int i = 0; i < Count; ++i) {
+        std::string name = "part" + std::to_string(i) + ".bin";
+        files[name] = RandomBytes(MiB, 10 + i);
+        contents.insert(files[name]);
+        DeliverToMailbox(MessageWithAttachment(name, files[name]));
+    }
+    // Whatever the Inbox shows is one of the files, whole.
+    auto expectOnlyWholeFiles = [&] {
+        for (const auto& name : Names(inbox_)) {
+            EXPECT_TRUE(contents.count(ReadFile(inbox_ + "/" + name)))
+                << name << " in the Inbox is not one of the files, whole";
+        }
+    };
+    // Cut in the middle of the fourth message (each is about 1.4 MB encoded).
+    CuttingProxy proxy(static_cast<quint16>(servers_.pop3Port), 4800 * 1024);
+    WriteSettings({{"InPort", std::to_string(proxy.Port())}});
+
+    auto cut = RunOnce();
+    ASSERT_TRUE(proxy.HasCut()) << Transcript(*cut);
+    EXPECT_EQ(cut->ExitCode(), 1) << Transcript(*cut);
+    expectOnlyWholeFiles();
+    EXPECT_LT(Names(inbox_).size(), static_cast<size_t>(Count));
+    EXPECT_EQ(MailboxCount(), Count) << "nothing is deleted without a finished session";
+
+    auto again = RunOnce();
+    EXPECT_EQ(again->ExitCode(), 0) << Transcript(*again);
+    expectOnlyWholeFiles();
+    // Every file arrived under its own name; one written before the cut
+    // arrives once more, under a numbered name.
+    for (const auto& [name, data] : files) {
+        EXPECT_EQ(ReadFile(inbox_ + "/" + name), data) << name;
+    }
+    EXPECT_EQ(MailboxCount(), 0);
 }
 
 } // namespace

@@ -95,52 +95,6 @@ TEST_F(ServersDown, Pop3ServerStoppedDuringARunIsWaitedForAndTheRunCompletes) {
     EXPECT_EQ(MailboxCount(), 0);
 }
 
-TEST_F(ServersDown, Pop3ServerStoppedMidDownloadLosesNothing) {
-    constexpr int Count = 8;
-    std::map<std::string, std::string> files;
-    for (int i = 0; i < Count; ++i) {
-        std::string name = "part" + std::to_string(i) + ".bin";
-        files[name] = RandomBytes(4 * 1024 * 1024, 10 + i);
-        DeliverToMailbox(MessageWithAttachment(name, files[name]));
-    }
-    std::set<std::string> contents;
-    for (const auto& [name, data] : files) {
-        contents.insert(data);
-    }
-    // Whatever the Inbox shows is complete: one of the files, whole.
-    auto expectOnlyWholeFiles = [&] {
-        for (const auto& name : Names(inbox_)) {
-            EXPECT_TRUE(contents.count(ReadFile(inbox_ + "/" + name)))
-                << name << " in the Inbox is not one of the files, whole";
-        }
-    };
-    {
-        MailgateRun run(config_);
-        ASSERT_TRUE(run.WaitForOutput("status: Receiving...", 60000)) << Transcript(run);
-        ServerDown pop3(servers_, "pop3");
-        ASSERT_TRUE(pop3.Stopped());
-        // The cycle fails or waits in its reconnect; the server comes back.
-        ASSERT_TRUE(pop3.Restart());
-        ASSERT_TRUE(run.Finish()) << Transcript(run);
-        ExpectNoSanitizerReport(run);
-        expectOnlyWholeFiles();
-    }
-    auto again = RunOnce();
-    EXPECT_EQ(again->ExitCode(), 0) << Transcript(*again);
-    expectOnlyWholeFiles();
-    // Every file arrived; one retrieved but not yet deleted when the server
-    // went away may arrive twice, under a numbered name.
-    std::multiset<std::string> got;
-    for (const auto& name : Names(inbox_)) {
-        got.insert(ReadFile(inbox_ + "/" + name));
-    }
-    for (const auto& [name, data] : files) {
-        EXPECT_TRUE(got.count(data)) << name << " was lost";
-        EXPECT_EQ(ReadFile(inbox_ + "/" + name), data) << name;
-    }
-    EXPECT_EQ(MailboxCount(), 0);
-}
-
 TEST_F(ServersDown, WrongPop3PasswordRetrievesNothingAndLosesNothing) {
     DeliverToMailbox(MessageWithAttachment("waiting.dat", "stays on the server\n"));
     std::string outgoing = PutOutboxFile("outgoing.txt", "stays in the Outbox\n");
