@@ -436,3 +436,68 @@ TEST(Pop3Properties, DefaultsAndAttachFilePath) {
     pop.SetAttachFilePath("");
     EXPECT_EQ(pop.AttachFilePath(), "");
 }
+
+// --- Messages whose processing fails ----------------------------------------
+
+namespace {
+
+Script MultipartWithFile(int number) {
+    return {"C: RETR " + std::to_string(number),
+            "S: +OK",
+            "S: Subject: with file",
+            "S: Content-Type: multipart/mixed; boundary=\"XX\"",
+            "S: ",
+            "S: --XX",
+            "S: Content-Type: text/plain",
+            "S: ",
+            "S: see the file",
+            "S: --XX",
+            "S: Content-Type: application/octet-stream; name=\"data.bin\"",
+            "S: Content-Transfer-Encoding: base64",
+            "S: Content-Disposition: attachment; filename=\"data.bin\"",
+            "S: ",
+            "S: aGVsbG8=",
+            "S: --XX--",
+            "S: ."};
+}
+
+} // namespace
+
+TEST_F(Pop3Fixture, FailedProcessingKeepsTheMessageAndTheSession) {
+    peer.Add(Join({LogIn("+OK 2 20"),
+                   MultipartWithFile(1),
+                   Message(2, "two", "second"),
+                   {"C: DELE 2", "S: +OK"},
+                   {"C: QUIT", "S: +OK"}}));
+    pop.SetDeleteOnRead(true);
+    pop.SetAttachFilePath(inbox.Path() + "/no/such/folder");
+    pop.Connect();
+    events.clear();
+    EXPECT_THROW(pop.RetrieveMessage(1), std::exception);
+    EXPECT_EQ(events, (std::vector<std::string>{"start", "end"}));
+    EXPECT_TRUE(pop.Connected());
+    EXPECT_FALSE(pop.Busy());
+    pop.RetrieveMessage(2);
+    pop.Disconnect();
+    EXPECT_EQ(Sent(), kLogInSent + "RETR 1\r\nRETR 2\r\nDELE 2\r\nQUIT\r\n");
+}
+
+TEST_F(Pop3Fixture, ExtractedFilesAreInTheInboxWhenDeleIsSent) {
+    peer.Add(Join(
+        {LogIn("+OK 1 20"), MultipartWithFile(1), {"C: DELE 1", "S: +OK"}, {"C: QUIT", "S: +OK"}}));
+    pop.SetDeleteOnRead(true);
+    std::vector<std::string> atDele;
+    pop.SetReportLevel(8);
+    pop.OnStatus = [&](TObject*, const std::string& status) {
+        if (status == "Transaction" && pop.Parser().WrittenFiles().size() > 0) {
+            for (const std::string& f : pop.Parser().WrittenFiles()) {
+                atDele.push_back(inbox.Read(f.substr(f.rfind('/') + 1)));
+            }
+        }
+    };
+    pop.Connect();
+    pop.RetrieveMessage(1);
+    pop.Disconnect();
+    EXPECT_EQ(atDele, (std::vector<std::string>{"hello", "hello"})); // at DELE and at QUIT
+    EXPECT_EQ(Sent(), kLogInSent + "RETR 1\r\nDELE 1\r\nQUIT\r\n");
+}
