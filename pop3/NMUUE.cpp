@@ -53,33 +53,41 @@ uint8_t TNMUUProcessor::Base64Value(char C) noexcept {
 // Collects decoded bytes and hands them to the output stream in large writes.
 class TNMUUProcessor::Output {
 public:
-    explicit Output(TStream& stream) : stream_(stream) { buffer_.reserve(kChunk + 4); }
-    ~Output() = default;
-    void Put(char c) {
-        buffer_.push_back(c);
-        if (buffer_.size() >= kChunk) {
+    explicit Output(TStream& stream) : stream_(stream), buffer_(kChunk, '\0') {}
+    // Room for `count` more bytes; write them through the pointer, then Commit.
+    char* Reserve(size_t count) {
+        if (used_ + count > buffer_.size()) {
             Flush();
+            if (count > buffer_.size()) {
+                buffer_.resize(count);
+            }
         }
+        return buffer_.data() + used_;
+    }
+    void Commit(char* end) { used_ = static_cast<size_t>(end - buffer_.data()); }
+    void Put(char c) {
+        *Reserve(1) = c;
+        ++used_;
     }
     void Put3(uint32_t bits) {
-        char bytes[3] = {static_cast<char>(bits >> 16), static_cast<char>(bits >> 8),
-                         static_cast<char>(bits)};
-        buffer_.append(bytes, 3);
-        if (buffer_.size() >= kChunk) {
-            Flush();
-        }
+        char* p = Reserve(3);
+        p[0] = static_cast<char>(bits >> 16);
+        p[1] = static_cast<char>(bits >> 8);
+        p[2] = static_cast<char>(bits);
+        used_ += 3;
     }
     void Flush() {
-        if (!buffer_.empty()) {
-            stream_.Write(buffer_.data(), static_cast<int64_t>(buffer_.size()));
-            buffer_.clear();
+        if (used_ > 0) {
+            stream_.Write(buffer_.data(), static_cast<int64_t>(used_));
+            used_ = 0;
         }
     }
 
 private:
-    static constexpr size_t kChunk = 65536;
+    static constexpr size_t kChunk = 256 * 1024;
     TStream& stream_;
     std::string buffer_;
+    size_t used_ = 0;
 };
 
 TStream& TNMUUProcessor::Input() const {
@@ -151,15 +159,22 @@ void TNMUUProcessor::DecodeBase64() {
         const char* p = line.data();
         while (!finished && i < size) {
             if (count == 0) {
+                // Whole groups of alphabet characters: the common case.
+                char* o = out.Reserve((size - i) / 4 * 3);
                 while (i + 4 <= size) {
                     uint32_t a = Value(p[i]), b = Value(p[i + 1]), c = Value(p[i + 2]),
                              d = Value(p[i + 3]);
                     if (((a | b | c | d) & 0xC0) != 0) {
                         break;
                     }
-                    out.Put3(a << 18 | b << 12 | c << 6 | d);
+                    uint32_t bits3 = a << 18 | b << 12 | c << 6 | d;
+                    o[0] = static_cast<char>(bits3 >> 16);
+                    o[1] = static_cast<char>(bits3 >> 8);
+                    o[2] = static_cast<char>(bits3);
+                    o += 3;
                     i += 4;
                 }
+                out.Commit(o);
                 if (i >= size) {
                     break;
                 }
