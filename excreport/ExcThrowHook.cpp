@@ -18,7 +18,7 @@
 #endif
 #endif
 #ifdef MAILGATE_ASAN
-#include <sanitizer/common_interface_defs.h>
+#include <sanitizer/asan_interface.h>
 #endif
 
 namespace {

@@ -1,9 +1,11 @@
 // excreport_probe <log file> throw|segv|abort|console
 // throw:   raises in ProbeThrowingFunction and catches it; prints the
 //          function's first and last line for the test to compare.
-// segv:    writes through a null pointer.
+// segv:    writes to address 16 (not null: the undefined-behaviour
+//          sanitizer would stop a null write before the fault).
 // abort:   calls abort().
 // console: the console report of an unhandled exception on standard error.
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -46,7 +48,7 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (std::strcmp(argv[2], "segv") == 0) {
-        ProbeCrash(nullptr);
+        ProbeCrash(reinterpret_cast<volatile int*>(uintptr_t{16}));
         return 0;
     }
     if (std::strcmp(argv[2], "abort") == 0) {
