@@ -613,6 +613,7 @@ void TfmOptions::closeEvent(QCloseEvent* event) {
 }
 
 int TfmOptions::RunOnce() {
+    setup_.Once = true;
     TProfileFile ini(setup_.ConfigPath);
     std::string host = ini.ReadString(Section, "Host", "ERROR");
     std::string outHost = host == "ERROR" ? "ERROR" : ini.ReadString(Section, "OutHost", "ERROR");

@@ -6,6 +6,16 @@
 
 namespace {
 
+// A refusal carries the server's reply line; an empty "reply" means the server
+// closed the connection instead of answering, which deserves words of our own.
+Exception ReplyError(const std::string& reply) {
+    return Exception(reply.empty() ? std::string("Connection closed by the server") : reply);
+}
+
+} // namespace
+
+namespace {
+
 // A reply is positive when "+OK" appears in its first blank-separated field.
 bool IsPositive(const std::string& reply) {
     return ExtractField(reply, ' ', 1).find("+OK") != std::string::npos;
@@ -99,13 +109,13 @@ void TNMPOP3::Connect() {
         try {
             std::string greeting = ReadLn();
             if (!IsPositive(greeting)) {
-                throw Exception(greeting);
+                throw ReplyError(greeting);
             }
             LogIn();
             statReached = true;
             std::string reply = Transaction("STAT");
             if (!IsPositive(reply)) {
-                throw Exception(reply);
+                throw ReplyError(reply);
             }
             mailCount_ = ParseCount(ExtractField(reply, ' ', 2));
         } catch (...) {
@@ -166,7 +176,7 @@ void TNMPOP3::Disconnect() {
         std::rethrow_exception(failure);
     }
     if (!IsPositive(reply)) {
-        throw Exception(reply);
+        throw ReplyError(reply);
     }
 }
 
@@ -272,7 +282,7 @@ void TNMPOP3::RetrieveMessage(int Number) {
         }
         inStep = true;
         if (!IsPositive(reply)) {
-            throw Exception(reply);
+            throw ReplyError(reply);
         }
         inStep = false;
         parser_.BeginRetrieval();
@@ -305,7 +315,7 @@ void TNMPOP3::RetrieveMessage(int Number) {
             }
             inStep = true;
             if (ExtractField(reply, ' ', 1) == "-ERR") {
-                throw Exception(reply);
+                throw ReplyError(reply);
             }
         }
         ReportStatus(1, "Message Retrieved");

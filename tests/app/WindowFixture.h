@@ -3,6 +3,7 @@
 // test doubles for the SMTP control and the folder chooser, and the status
 // lines it printed.
 #include <QLineEdit>
+#include <QPushButton>
 #include <deque>
 #include <gtest/gtest.h>
 #include <memory>
@@ -32,6 +33,7 @@ public:
     };
     std::vector<Sent> sent;
     std::deque<Result> results;
+    std::function<void()> duringSend;
 
     int Send(const IMailMessagePtr& message, int, std::string& description) override {
         Sent s;
@@ -54,6 +56,9 @@ public:
             }
         }
         sent.push_back(s);
+        if (duringSend) {
+            duringSend();
+        }
         Result r;
         if (!results.empty()) {
             r = results.front();
