@@ -1,8 +1,10 @@
 // Program entry: the application object, the one exception reporter, the
 // main window, and the message loop.
 #include <QDir>
+#include <QFile>
 #include <cstdio>
 #include <cstdlib>
+#include <unistd.h>
 
 #include "app/CommandLine.h"
 #include "app/MailRead.h"
@@ -23,6 +25,14 @@ int main(int argc, char** argv) {
         const char* platform = std::getenv("QT_QPA_PLATFORM");
         if (platform == nullptr || *platform == '\0') {
             setenv("QT_QPA_PLATFORM", "offscreen", 1);
+        }
+        // Qt wants a private runtime folder; a service account may have none.
+        if (std::getenv("XDG_RUNTIME_DIR") == nullptr) {
+            QString runtime = QDir::temp().filePath(QString("mailgate-runtime-%1").arg(getuid()));
+            QDir().mkpath(runtime);
+            QFile::setPermissions(runtime, QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                               QFileDevice::ExeOwner);
+            setenv("XDG_RUNTIME_DIR", runtime.toLocal8Bit().constData(), 1);
         }
     }
 
