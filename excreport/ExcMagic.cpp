@@ -194,6 +194,10 @@ TExcMagic::~TExcMagic() {
         moduleInfos_.clear();
     }
     if (altStack_ != nullptr) {
+        // The thread must stop using the stack before it goes away.
+        stack_t ss{};
+        ss.ss_flags = SS_DISABLE;
+        ::sigaltstack(&ss, nullptr);
         ::munmap(altStack_, SIGSTKSZ * 8);
     }
     instance.store(nullptr);
