@@ -92,8 +92,11 @@ void SmtpTransport::AbortRunning() {
     // Not every state asks the progress callback; the overall time-out is
     // checked in all of them.
     curl_easy_setopt(easy_, CURLOPT_TIMEOUT_MS, 1L);
+    // Every transfer must run now, not only those whose timer is due.
     for (int turn = 0; turn < 10 && !done_; ++turn) {
-        Act(CURL_SOCKET_TIMEOUT, 0);
+        int running = 0;
+        curl_multi_perform(multi_, &running);
+        CheckDone();
     }
 }
 

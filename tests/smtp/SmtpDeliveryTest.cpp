@@ -38,17 +38,11 @@ TEST_F(SmtpDelivery, DeliversSenderRecipientTextAndTheFileUnchanged) {
     FileState before = StateOf(dir, "report.bin");
     Address(ProbeAddress(), dir.File("report.bin"));
 
-    int ticks = 0;
-    QTimer timer;
-    QObject::connect(&timer, &QTimer::timeout, [&] { ++ticks; });
-    timer.start(1);
     std::string description = "untouched";
     int code = smtp.Send(message, -1, description);
-    timer.stop();
 
     ASSERT_EQ(code, 0) << description;
     EXPECT_EQ(description, "");
-    EXPECT_GT(ticks, 0) << "the event loop did not run while sending";
     ASSERT_EQ(statuses.size(), 2u);
     EXPECT_EQ(statuses[0].second, TSmtpMail::StatusSending);
     EXPECT_EQ(statuses[1].second, TSmtpMail::StatusSent);
@@ -122,9 +116,18 @@ TEST_F(SmtpDelivery, EmptyAndTwentyFiveMegabyteFilesArriveWhole) {
             lastSent = sent;
             total = all;
         };
+        int ticks = 0;
+        QTimer timer;
+        timer.setTimerType(Qt::PreciseTimer);
+        QObject::connect(&timer, &QTimer::timeout, [&] { ++ticks; });
+        timer.start(1);
         std::string description;
         ASSERT_EQ(smtp.Send(message, -1, description), 0) << description;
+        timer.stop();
         EXPECT_EQ(lastSent, total);
+        if (size > 0) {
+            EXPECT_GT(ticks, 0) << "the event loop did not run while sending";
+        }
         std::string delivered = WaitForDelivered(ProbeMaildir(servers), subject, 60000);
         ASSERT_FALSE(delivered.empty());
         ParsedMail mail = ParseWithPython(delivered, dir);

@@ -125,6 +125,9 @@ struct RealSmtpFixture : ::testing::Test {
     TempDir dir;
 
     void SetUp() override {
+        if (servers.smtpPort == 0) {
+            return; // the test body skips
+        }
         smtp.SetSmtpServer(servers.host);
         smtp.SetSmtpPort(servers.smtpPort);
         smtp.SetSmtpUsername(servers.user);
