@@ -4,8 +4,8 @@
 // first, and `mailgate --once` run as a child process with a deadline.
 //
 // Every test here shares the one mailbox of the local servers, so tests take
-// a lock file beside it: two of them running at once (ctest -j) would read
-// each other's mail.
+// a lock file beside it (as do scripts/demo and scripts/bench-gateway): two
+// of them running at once would read each other's mail.
 #include <QByteArray>
 #include <QProcess>
 #include <QStringList>
