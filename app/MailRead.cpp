@@ -16,8 +16,10 @@
 #include <QRegularExpressionValidator>
 #include <QSystemTrayIcon>
 #include <QVBoxLayout>
+#include <algorithm>
 #include <cstdio>
 
+#include "excreport/ExcMagic.h"
 #include "platform/Convert.h"
 #include "platform/GuardedApplication.h"
 #include "platform/ProfileFile.h"
@@ -265,7 +267,7 @@ void TfmOptions::ReportCaught(const std::exception& e) {
     // Logged when raised by the exception reporter; a script running
     // headless also sees it in its output.
     if (setup_.Headless) {
-        Print("error", std::string(ExceptionClassName(e)) + ": " + e.what());
+        Print("error", ExceptionClassName(e) + ": " + e.what());
     }
 }
 
@@ -294,9 +296,20 @@ void TfmOptions::SetConnectedState(bool connected) {
 
 // ---------------------------------------------------------------- start-up
 
+void TfmOptions::SetupErrorReporter() {
+    if (TExcMagic* reporter = TExcMagic::ExcMagic()) {
+        reporter->SetEnabled(true);
+        reporter->SetCaption("Application Error!");
+        // Every exception is logged when raised, also one the program catches.
+        reporter->SetLogOnDispatch(true);
+        reporter->SetOptions(roShow);
+        reporter->SetIconName(32513); // the system's stock error icon
+    }
+}
+
 void TfmOptions::FormCreate(TObject*) {
     try {
-        // The reporter's settings are made by the program entry, which owns it.
+        SetupErrorReporter();
         Timer1->SetEnabled(false);
         wakeuptimer->Restart();
         if (abcTrayIcon1 != nullptr) {
@@ -614,6 +627,8 @@ void TfmOptions::closeEvent(QCloseEvent* event) {
 
 int TfmOptions::RunOnce() {
     setup_.Once = true;
+    // A script wants an answer: no long wait for a server that is away.
+    ReconnectPolicy.GiveUpAfterMs = std::min(ReconnectPolicy.GiveUpAfterMs, 20000);
     TProfileFile ini(setup_.ConfigPath);
     std::string host = ini.ReadString(Section, "Host", "ERROR");
     std::string outHost = host == "ERROR" ? "ERROR" : ini.ReadString(Section, "OutHost", "ERROR");

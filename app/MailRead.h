@@ -54,6 +54,8 @@ public:
 
     // The start-up work; exceptions are reported and end it early.
     void FormCreate(TObject* Sender);
+    // Configures the process-wide exception reporter, when there is one.
+    void SetupErrorReporter();
 
     // --- handlers (named as the components and events they serve) ---
     void btnConnectClick(TObject* Sender);

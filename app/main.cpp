@@ -8,6 +8,7 @@
 
 #include "app/CommandLine.h"
 #include "app/MailRead.h"
+#include "excreport/ExcMagic.h"
 #include "platform/GuardedApplication.h"
 
 int main(int argc, char** argv) {
@@ -40,6 +41,16 @@ int main(int argc, char** argv) {
     // The window hides into the tray; only Exit ends the program.
     app.setQuitOnLastWindowClosed(false);
 
+    // The one reporter, made before the window; without a display it writes
+    // its reports to standard error instead of showing a dialog.
+    TExcMagic excMagic(cl.Headless ? TExcMagic::mdConsole : TExcMagic::mdDialog);
+    excMagic.SetEnabled(true);
+    app.OnException = [](const std::exception& e) {
+        if (TExcMagic* reporter = TExcMagic::ExcMagic()) {
+            reporter->HandleException(e);
+        }
+    };
+
     TfmOptionsSetup setup;
     setup.ConfigPath =
         cl.ConfigPath.empty()
@@ -50,6 +61,7 @@ int main(int argc, char** argv) {
 
     TfmOptions fmOptions(std::move(setup));
     if (cl.Once) {
+        fmOptions.SetupErrorReporter();
         return fmOptions.RunOnce();
     }
     fmOptions.FormCreate(&fmOptions);

@@ -4,14 +4,15 @@
 #include <cxxabi.h>
 #include <typeinfo>
 
-const char* ExceptionClassName(const std::exception& e) noexcept {
+std::string ExceptionClassName(const std::exception& e) {
     if (auto* own = dynamic_cast<const Exception*>(&e)) {
         return own->ClassName();
     }
-    // Standard exceptions: the mangled name of the dynamic type, made readable
-    // once per type and kept for the life of the process.
+    // Standard exceptions: the readable name of the dynamic type.
     const char* mangled = typeid(e).name();
     int status = 0;
     char* readable = abi::__cxa_demangle(mangled, nullptr, nullptr, &status);
-    return status == 0 && readable ? readable : mangled;
+    std::string name = status == 0 && readable ? readable : mangled;
+    std::free(readable);
+    return name;
 }

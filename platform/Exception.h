@@ -32,4 +32,4 @@ MAILGATE_EXCEPTION(EFCreateError, Exception);
 MAILGATE_EXCEPTION(EInOutError, Exception);
 
 // The class name to print for any exception, ours or the standard library's.
-const char* ExceptionClassName(const std::exception& e) noexcept;
+std::string ExceptionClassName(const std::exception& e);

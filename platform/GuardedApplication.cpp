@@ -30,6 +30,6 @@ void TGuardedApplication::HandleException(const std::exception& e) noexcept {
     } catch (...) {
         // A failing reporter must not take the program down with it.
     }
-    std::fprintf(stderr, "%s: %s\n", ExceptionClassName(e), e.what());
+    std::fprintf(stderr, "%s: %s\n", ExceptionClassName(e).c_str(), e.what());
     std::fflush(stderr);
 }
