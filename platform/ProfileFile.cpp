@@ -26,12 +26,11 @@ std::vector<Line> SplitLines(const std::string& data) {
             break;
         }
         size_t end = nl;
-        std::string eol = "\n";
-        if (end > start && data[end - 1] == '\r') {
+        bool crlf = end > start && data[end - 1] == '\r';
+        if (crlf) {
             --end;
-            eol = "\r\n";
         }
-        lines.push_back({data.substr(start, end - start), eol});
+        lines.push_back({data.substr(start, end - start), crlf ? "\r\n" : "\n"});
         start = nl + 1;
     }
     return lines;
