@@ -48,7 +48,9 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (std::strcmp(argv[2], "segv") == 0) {
-        ProbeCrash(reinterpret_cast<volatile int*>(uintptr_t{16}));
+        // Through a volatile so the optimiser cannot see the bad address.
+        volatile uintptr_t badAddress = 16;
+        ProbeCrash(reinterpret_cast<volatile int*>(badAddress));
         return 0;
     }
     if (std::strcmp(argv[2], "abort") == 0) {
