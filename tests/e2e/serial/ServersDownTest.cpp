@@ -95,12 +95,41 @@ TEST_F(ServersDown, Pop3ServerStoppedDuringARunIsWaitedForAndTheRunCompletes) {
     EXPECT_EQ(MailboxCount(), 0);
 }
 
+TEST_F(ServersDown, Pop3ServerAwayForTheWholeRunGivesUpAndLosesNothing) {
+    DeliverToMailbox(MessageWithAttachment("waiting.dat", "was waiting on the server\n"));
+    std::string outgoing = PutOutboxFile("outgoing.txt", "waits for a cycle that logs in\n");
+    {
+        ServerDown pop3(servers_, "pop3");
+        ASSERT_TRUE(pop3.Stopped());
+        MailgateRun run(config_);
+        // A script's single cycle must end on its own, within a bound.
+        ASSERT_TRUE(run.Finish(120000)) << Transcript(run);
+        ExpectNoSanitizerReport(run);
+        EXPECT_EQ(run.ExitCode(), 1) << Transcript(run);
+        EXPECT_TRUE(run.Said("status: Lost Connection...")) << Transcript(run);
+        EXPECT_TRUE(run.Said("tray: 5")) << Transcript(run);
+        EXPECT_TRUE(Names(inbox_).empty());
+        EXPECT_EQ(ReadFile(outbox_ + "/outgoing.txt"), outgoing);
+        EXPECT_EQ(MailboxCount(), 1);
+        ASSERT_TRUE(pop3.Restart());
+    }
+    auto send = RunOnce();
+    EXPECT_EQ(send->ExitCode(), 0) << Transcript(*send);
+    ExpectInboxHolds({{"waiting.dat", "was waiting on the server\n"}});
+    EXPECT_TRUE(Names(outbox_).empty());
+    ASSERT_TRUE(WaitForMailbox(1));
+    auto receive = RunOnce();
+    EXPECT_EQ(receive->ExitCode(), 0) << Transcript(*receive);
+    ExpectInboxHolds({{"waiting.dat", "was waiting on the server\n"}, {"outgoing.txt", outgoing}});
+    EXPECT_EQ(MailboxCount(), 0);
+}
+
 TEST_F(ServersDown, WrongPop3PasswordRetrievesNothingAndLosesNothing) {
     DeliverToMailbox(MessageWithAttachment("waiting.dat", "stays on the server\n"));
     std::string outgoing = PutOutboxFile("outgoing.txt", "stays in the Outbox\n");
     WriteSettings({{"Password", "not-the-password"}});
 
-    // The cycle keeps trying to log in for a bounded time, then gives up.
+    // The cycle tries to log in again for a bounded time, then gives up.
     MailgateRun run(config_);
     ASSERT_TRUE(run.Finish(420000)) << Transcript(run);
     ExpectNoSanitizerReport(run);
