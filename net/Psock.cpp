@@ -868,6 +868,16 @@ std::string TPowersock::ReadLn() {
                 inputStart_ = 0;
                 scanned_ = 0;
                 TimerOff();
+                // The close notification may have come while the partial
+                // line was still buffered and been put off; with the buffer
+                // empty now, the close is carried out from the event loop.
+                if (readNotifier_) {
+                    QTimer::singleShot(0, readNotifier_.get(), [this] {
+                        if (connected_ && peerClosed_) {
+                            HandleClose();
+                        }
+                    });
+                }
                 return "";
             }
             if (!connected_ || socket_ < 0) {
