@@ -334,8 +334,7 @@ void TPowersock::MakeSocket(bool withLinger) {
         ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
     }
     socket_ = fd;
-    input_.clear();
-    inputStart_ = 0;
+    input_.Clear();
     scanned_ = 0;
     peerClosed_ = false;
     WatchSocket();
@@ -370,8 +369,7 @@ void TPowersock::DropSocketQuietly() {
         ::close(socket_);
         socket_ = -1;
     }
-    input_.clear();
-    inputStart_ = 0;
+    input_.Clear();
     scanned_ = 0;
     peerClosed_ = false;
     connecting_ = false;
@@ -393,7 +391,7 @@ void TPowersock::OnSocketReadable() {
             int err = 0;
             long n = Fill(kChunk, err);
             if (n > 0) {
-                if (input_.size() - inputStart_ >= kIdleBufferLimit && readNotifier_) {
+                if (input_.Available() >= kIdleBufferLimit && readNotifier_) {
                     readNotifier_->setEnabled(false);
                 }
                 if (OnReadReady) {
@@ -457,21 +455,13 @@ void TPowersock::OnSocketWritable() {
 }
 
 long TPowersock::Fill(std::size_t maxBytes, int& err) {
-    if (inputStart_ == input_.size()) {
-        input_.clear();
-        inputStart_ = 0;
-    } else if (inputStart_ >= kChunk) {
-        input_.erase(0, inputStart_);
-        inputStart_ = 0;
-    }
-    std::size_t old = input_.size();
-    input_.resize(old + maxBytes);
+    char* room = input_.Tail(maxBytes);
     long n;
     do {
-        n = ::recv(socket_, input_.data() + old, maxBytes, 0);
+        n = ::recv(socket_, room, maxBytes, 0);
     } while (n < 0 && errno == EINTR);
     err = n < 0 ? errno : 0;
-    input_.resize(old + static_cast<std::size_t>(std::max(n, 0L)));
+    input_.Commit(static_cast<std::size_t>(std::max(n, 0L)));
     return n;
 }
 
@@ -767,7 +757,7 @@ void TPowersock::RequestCloseSocket() {
 
 bool TPowersock::DataAvailable() {
     ReportStatus(8, "Data Available");
-    if (inputStart_ < input_.size()) {
+    if (input_.Available() > 0) {
         return true;
     }
     if (socket_ < 0 || peerClosed_) {
@@ -845,10 +835,10 @@ std::string TPowersock::ReadLn() {
     try {
         std::size_t lineEnd = std::string::npos;
         for (;;) {
-            std::size_t avail = input_.size() - inputStart_;
+            std::size_t avail = input_.Available();
             std::size_t window = std::min(avail, MaxLineLength);
             if (scanned_ < window) {
-                const char* base = input_.data() + inputStart_;
+                const char* base = input_.Data();
                 const void* lf = std::memchr(base + scanned_, '\n', window - scanned_);
                 if (lf != nullptr) {
                     lineEnd = static_cast<std::size_t>(static_cast<const char*>(lf) - base);
@@ -864,8 +854,7 @@ std::string TPowersock::ReadLn() {
             }
             if (peerClosed_) {
                 // The peer has closed: a partial line is dropped.
-                input_.clear();
-                inputStart_ = 0;
+                input_.Clear();
                 scanned_ = 0;
                 TimerOff();
                 // The close notification may have come while the partial
@@ -914,8 +903,8 @@ std::string TPowersock::ReadLn() {
             canceled_ = false;
             throw EAbortError("Socket readln aborted");
         }
-        std::string line(input_, inputStart_, lineEnd + 1);
-        inputStart_ += lineEnd + 1;
+        std::string line(input_.Data(), lineEnd + 1);
+        input_.Consume(lineEnd + 1);
         scanned_ = 0;
         TimerOff();
         return line;
@@ -953,8 +942,7 @@ std::string TPowersock::Transaction(const std::string& Command) {
 
 void TPowersock::ClearInput() {
     ReportStatus(8, "Clearing Input");
-    input_.clear();
-    inputStart_ = 0;
+    input_.Clear();
     scanned_ = 0;
     if (socket_ >= 0 && !peerClosed_) {
         static thread_local char scratch[65536];

@@ -15,6 +15,7 @@
 #include <memory>
 #include <string>
 
+#include "net/ReceiveBuffer.h"
 #include "platform/Component.h"
 #include "platform/Exception.h"
 #include "platform/StringList.h"
@@ -198,8 +199,7 @@ private:
     std::unique_ptr<QObject> context_;
     std::unique_ptr<QSocketNotifier> readNotifier_;
     std::unique_ptr<QSocketNotifier> writeNotifier_;
-    // Received bytes not yet returned by ReadLn: input_[inputStart_..].
-    std::string input_;
-    std::size_t inputStart_ = 0;
-    std::size_t scanned_ = 0; // bytes after inputStart_ known to hold no LF
+    // Received bytes not yet returned by ReadLn.
+    TReceiveBuffer input_;
+    std::size_t scanned_ = 0; // unread bytes known to hold no LF
 };
