@@ -860,13 +860,12 @@ std::string TPowersock::ReadLn() {
                 // The close notification may have come while the partial
                 // line was still buffered and been put off; with the buffer
                 // empty now, the close is carried out from the event loop.
-                if (readNotifier_) {
-                    QTimer::singleShot(0, readNotifier_.get(), [this] {
-                        if (connected_ && peerClosed_) {
-                            HandleClose();
-                        }
-                    });
-                }
+                QTimer::singleShot(0, QCoreApplication::instance(),
+                                   [this, alive = std::weak_ptr<int>(lifeToken_)] {
+                                       if (!alive.expired() && connected_ && peerClosed_) {
+                                           HandleClose();
+                                       }
+                                   });
                 return "";
             }
             if (!connected_ || socket_ < 0) {

@@ -199,6 +199,9 @@ private:
     std::unique_ptr<QObject> context_;
     std::unique_ptr<QSocketNotifier> readNotifier_;
     std::unique_ptr<QSocketNotifier> writeNotifier_;
+    // Expires with the component, so that calls it posted to the event loop
+    // can tell whether it still exists.
+    std::shared_ptr<int> lifeToken_ = std::make_shared<int>(0);
     // Received bytes not yet returned by ReadLn.
     TReceiveBuffer input_;
     std::size_t scanned_ = 0; // unread bytes known to hold no LF
