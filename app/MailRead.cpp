@@ -330,6 +330,10 @@ void TfmOptions::FormCreate(TObject*) {
             timecomboboxChange(this);
             if (!setup_.Headless) {
                 show();
+            } else {
+                // Nobody can fill in the window here: say what is missing.
+                Print("error", "the settings file " + setup_.ConfigPath +
+                                   " is not configured (Host and OutHost are needed)");
             }
             return;
         }
