@@ -187,8 +187,7 @@ private:
     bool inErrorRetry_ = false; // an error event's new attempt is running
     bool retryPending_ = false; // an error event asked for a new attempt
     bool repeatWanted_ = false; // a send failed: one repeat cycle after this one
-    bool inRepeatCycle_ = false;
     bool pausedThisPass_ = false;
-    bool cycleFailed_ = false; // for --once
-    int cycleDepth_ = 0;
+    bool cycleFailed_ = false;  // for --once
+    bool cycleRunning_ = false; // a poll cycle (or its repeat) is running
 };

@@ -184,27 +184,25 @@ void TfmOptions::PollCycle() {
 }
 
 void TfmOptions::Timer1Timer(TObject*) {
-    ++cycleDepth_;
-    struct DepthGuard {
-        int& depth;
-        ~DepthGuard() { --depth; }
-    } guard{cycleDepth_};
-    if (cycleDepth_ == 1) {
-        repeatWanted_ = false;
+    if (cycleRunning_) {
+        // A tick that arrives while a cycle waits (the watchdog switched the
+        // poll timer on during a long one) would end that cycle's session
+        // in the middle of a transfer; the running cycle polls again itself.
+        Timer1->SetEnabled(false);
+        return;
     }
+    cycleRunning_ = true;
+    struct RunningGuard {
+        bool& running;
+        ~RunningGuard() { running = false; }
+    } guard{cycleRunning_};
+    repeatWanted_ = false;
     PollCycle();
     // A failed send is tried again by one repeat cycle after this one ends -
     // not nested inside the pass, and only once; then the next poll.
-    if (cycleDepth_ == 1 && repeatWanted_ && !inRepeatCycle_ && !setup_.Once) {
+    if (repeatWanted_ && !setup_.Once) {
         repeatWanted_ = false;
-        inRepeatCycle_ = true;
-        try {
-            PollCycle();
-        } catch (...) {
-            inRepeatCycle_ = false;
-            throw;
-        }
-        inRepeatCycle_ = false;
+        PollCycle();
     }
 }
 

@@ -238,3 +238,22 @@ TEST_F(Outbox, SmtpStatusChangesAreShown) {
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(Outbox, PollTickDuringARunningCycleDoesNotEndItsSession) {
+    WriteSettings(pop3.Port());
+    Drop("a.dat", HeaderLine("a@x.test") + "\n");
+    ExpectCycle();
+    TfmOptions& w = Make();
+    // A tick while the send waits in the event loop, as when the watchdog
+    // switched the poll timer on during a long cycle.
+    smtp->duringSend = [&] { w.Timer1Timer(&w); };
+    ASSERT_EQ(w.RunOnce(), 0);
+    ASSERT_TRUE(WaitFor([&] { return pop3.Finished(); }));
+    EXPECT_EQ(pop3.Connections(), 1);
+    EXPECT_EQ(pop3.Errors(), "");
+    EXPECT_EQ(smtp->sent.size(), 1u);
+}
+
+} // namespace
