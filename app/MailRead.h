@@ -97,9 +97,9 @@ public:
     TSmtpMail& Smtp() noexcept { return *objSmtpMail; }
     TTimer& PollTimer() noexcept { return *Timer1; }
     TTimer& WakeUpTimer() noexcept { return *wakeuptimer; }
+    // Times the pause after a failed send (5 s; tests shorten it).
     TTimer& RetryTimer() noexcept { return *Timer2; }
     TReconnectPolicy ReconnectPolicy;
-    // The pause after a failed send (5 s; tests shorten it through Timer2).
     const std::string& ConfigPath() const noexcept { return setup_.ConfigPath; }
     // The window's controls, for tests.
     QLineEdit* Field(const char* name) const;
@@ -183,11 +183,11 @@ private:
     IMailAttachmentPtr objAttachment;
     bool SendWait = false;
 
-    // Bounds of the retries (see the closing notes of the handlers).
-    bool inErrorRetry_ = false; // an error event's new attempt is running
-    bool retryPending_ = false; // an error event asked for a new attempt
-    bool repeatWanted_ = false; // a send failed: one repeat cycle after this one
-    bool pausedThisPass_ = false;
-    bool cycleFailed_ = false;  // for --once
-    bool cycleRunning_ = false; // a poll cycle (or its repeat) is running
+    // What bounds the retries and repeats.
+    bool inErrorRetry_ = false;   // an error event's new attempt is running
+    bool retryPending_ = false;   // an error event asked for a new attempt
+    bool repeatWanted_ = false;   // a send failed: one repeat cycle after this one
+    bool pausedThisPass_ = false; // the 5-second pause after a failed send was made
+    bool cycleFailed_ = false;    // for --once
+    bool cycleRunning_ = false;   // a poll cycle (or its repeat) is running
 };
