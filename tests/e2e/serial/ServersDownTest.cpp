@@ -50,6 +50,18 @@ protected:
             GTEST_FAIL() << "MAILGATE_SERVERS_SCRIPT unset: cannot stop and start the servers";
         }
     }
+
+    // After a run that received waiting.dat and sent outgoing.txt: the next
+    // run brings outgoing.txt back, and the mailbox ends empty.
+    void ExpectSentThenReceived(const std::string& waiting, const std::string& outgoing) {
+        ExpectInboxHolds({{"waiting.dat", waiting}});
+        EXPECT_TRUE(Names(outbox_).empty());
+        ASSERT_TRUE(WaitForMailbox(1));
+        auto receive = RunOnce();
+        EXPECT_EQ(receive->ExitCode(), 0) << Transcript(*receive);
+        ExpectInboxHolds({{"waiting.dat", waiting}, {"outgoing.txt", outgoing}});
+        EXPECT_EQ(MailboxCount(), 0);
+    }
 };
 
 TEST_F(ServersDown, SmtpServerStoppedKeepsTheFileForALaterRun) {
@@ -85,14 +97,7 @@ TEST_F(ServersDown, Pop3ServerStoppedDuringARunIsWaitedForAndTheRunCompletes) {
     ExpectNoSanitizerReport(run);
     EXPECT_EQ(run.ExitCode(), 0) << Transcript(run);
     EXPECT_TRUE(run.Said("status: Files are Sent")) << Transcript(run);
-    ExpectInboxHolds({{"waiting.dat", "was waiting on the server\n"}});
-    EXPECT_TRUE(Names(outbox_).empty());
-    ASSERT_TRUE(WaitForMailbox(1));
-
-    auto receive = RunOnce();
-    EXPECT_EQ(receive->ExitCode(), 0) << Transcript(*receive);
-    ExpectInboxHolds({{"waiting.dat", "was waiting on the server\n"}, {"outgoing.txt", outgoing}});
-    EXPECT_EQ(MailboxCount(), 0);
+    ExpectSentThenReceived("was waiting on the server\n", outgoing);
 }
 
 TEST_F(ServersDown, Pop3ServerAwayForTheWholeRunGivesUpAndLosesNothing) {
@@ -115,13 +120,7 @@ TEST_F(ServersDown, Pop3ServerAwayForTheWholeRunGivesUpAndLosesNothing) {
     }
     auto send = RunOnce();
     EXPECT_EQ(send->ExitCode(), 0) << Transcript(*send);
-    ExpectInboxHolds({{"waiting.dat", "was waiting on the server\n"}});
-    EXPECT_TRUE(Names(outbox_).empty());
-    ASSERT_TRUE(WaitForMailbox(1));
-    auto receive = RunOnce();
-    EXPECT_EQ(receive->ExitCode(), 0) << Transcript(*receive);
-    ExpectInboxHolds({{"waiting.dat", "was waiting on the server\n"}, {"outgoing.txt", outgoing}});
-    EXPECT_EQ(MailboxCount(), 0);
+    ExpectSentThenReceived("was waiting on the server\n", outgoing);
 }
 
 TEST_F(ServersDown, WrongPop3PasswordRetrievesNothingAndLosesNothing) {
