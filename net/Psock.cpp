@@ -830,6 +830,12 @@ void TPowersock::SendBuffer(const char* Buffer, std::uint16_t Length) {
 }
 
 std::string TPowersock::ReadLn() {
+    std::string line;
+    ReadLn(line);
+    return line;
+}
+
+void TPowersock::ReadLn(std::string& Line) {
     Report(8, "ReadLn");
     TimerOn();
     try {
@@ -857,6 +863,7 @@ std::string TPowersock::ReadLn() {
                 input_.Clear();
                 scanned_ = 0;
                 TimerOff();
+                Line.clear();
                 // The close notification may have come while the partial
                 // line was still buffered and been put off; with the buffer
                 // empty now, the close is carried out from the event loop.
@@ -866,11 +873,12 @@ std::string TPowersock::ReadLn() {
                                            HandleClose();
                                        }
                                    });
-                return "";
+                return;
             }
             if (!connected_ || socket_ < 0) {
                 TimerOff();
-                return ""; // not connected (10057): nothing will come
+                Line.clear(); // not connected (10057): nothing will come
+                return;
             }
             int err = 0;
             long n = Fill(kChunk, err);
@@ -892,7 +900,8 @@ std::string TPowersock::ReadLn() {
             }
             if (err == ENOTCONN) {
                 TimerOff();
-                return "";
+                Line.clear();
+                return;
             }
             errno = err;
             std::string text;
@@ -902,11 +911,10 @@ std::string TPowersock::ReadLn() {
             canceled_ = false;
             throw EAbortError("Socket readln aborted");
         }
-        std::string line(input_.Data(), lineEnd + 1);
+        Line.assign(input_.Data(), lineEnd + 1);
         input_.Consume(lineEnd + 1);
         scanned_ = 0;
         TimerOff();
-        return line;
     } catch (...) {
         TimerOff();
         throw;

@@ -140,6 +140,9 @@ public:
     void Writeln(const std::string& Text);
     void SendBuffer(const char* Buffer, std::uint16_t Length);
     std::string ReadLn();
+    // The same into the caller's string, whose room is reused: a reader
+    // of many lines saves an allocation per line. Empty at the end.
+    void ReadLn(std::string& Line);
     void ClearInput();
 
     // Longest line ReadLn accepts, terminator included.

@@ -46,7 +46,8 @@ bool IsTerminator(const std::string& line) {
     return line == ".\r\n" || line == ".\n";
 }
 
-std::string WithoutLineEnd(const std::string& line) {
+// Length of the line without its CR LF or LF.
+std::size_t TextLength(const std::string& line) {
     std::size_t n = line.size();
     if (n > 0 && line[n - 1] == '\n') {
         --n;
@@ -54,7 +55,7 @@ std::string WithoutLineEnd(const std::string& line) {
             --n;
         }
     }
-    return line.substr(0, n);
+    return n;
 }
 
 } // namespace
@@ -222,9 +223,12 @@ std::string TNMPOP3::ReadMessageLine() {
 
 void TNMPOP3::ReadBody() {
     std::size_t total = 0;
+    // One string for every raw line: a large message has millions of them.
+    std::string line;
     for (;;) {
-        std::string line = ReadMessageLine();
+        ReadLn(line);
         if (line.empty()) {
+            peerClosedInMessage_ = true;
             throw Exception(ConnectionClosedText);
         }
         if (IsTerminator(line)) {
@@ -232,7 +236,7 @@ void TNMPOP3::ReadBody() {
         }
         // RFC 1939 byte-stuffs every line that begins with a dot.
         std::size_t skip = line[0] == '.' ? 1 : 0;
-        std::string text = WithoutLineEnd(line).substr(skip);
+        std::string text = line.substr(skip, TextLength(line) - skip);
         total += text.size() + 2;
         if (total > MaxMessageBytes) {
             throw Exception("Message too large");

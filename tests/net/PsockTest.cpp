@@ -137,6 +137,20 @@ TEST(ReadLn, PeerClosingBeforeLineEndGivesEmpty) {
     EXPECT_EQ(disconnects, 1);
 }
 
+TEST(ReadLn, ReusedStringHoldsOnlyTheNewestLineAndEndsEmpty) {
+    ScriptedPeer peer;
+    peer.Add({"S: a rather long first line of the reply", "S: x", "S~ cut", "CLOSE"});
+    TPowersock sock;
+    ConnectTo(sock, peer);
+    std::string line = "left over from the caller";
+    sock.ReadLn(line);
+    EXPECT_EQ(line, "a rather long first line of the reply\r\n");
+    sock.ReadLn(line);
+    EXPECT_EQ(line, "x\r\n");
+    sock.ReadLn(line);
+    EXPECT_EQ(line, "");
+}
+
 TEST(ReadLn, LineLongerThanLimitIsRefused) {
     ScriptedPeer peer;
     peer.Add({"S: " + std::string(70000, 'x')});
