@@ -214,11 +214,16 @@ void TNMPOP3::WireParser() {
 // A raw line of the message as the server sent it, with its line end; ""
 // once the connection has ended (which every caller must take as the end).
 std::string TNMPOP3::ReadMessageLine() {
-    std::string line = ReadLn();
-    if (line.empty()) {
+    std::string line;
+    ReadMessageLine(line);
+    return line;
+}
+
+void TNMPOP3::ReadMessageLine(std::string& Line) {
+    ReadLn(Line);
+    if (Line.empty()) {
         peerClosedInMessage_ = true;
     }
-    return line;
 }
 
 void TNMPOP3::ReadBody() {
@@ -226,9 +231,8 @@ void TNMPOP3::ReadBody() {
     // One string for every raw line: a large message has millions of them.
     std::string line;
     for (;;) {
-        ReadLn(line);
+        ReadMessageLine(line);
         if (line.empty()) {
-            peerClosedInMessage_ = true;
             throw Exception(ConnectionClosedText);
         }
         if (IsTerminator(line)) {

@@ -78,6 +78,7 @@ private:
     void ReadBody();
     void WireParser();
     std::string ReadMessageLine();
+    void ReadMessageLine(std::string& Line);
     void SyncWrittenFiles();
 
     std::string userID_;
