@@ -1,0 +1,197 @@
+#include "codec/Codec.h"
+
+#include <algorithm>
+#include <array>
+
+namespace codec {
+
+namespace {
+
+constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+
+constexpr std::array<std::uint8_t, 256> MakeValues() {
+    std::array<std::uint8_t, 256> v{};
+    for (auto& x : v) {
+        x = Base64None;
+    }
+    for (int i = 0; i < 64; ++i) {
+        v[static_cast<unsigned char>(kAlphabet[i])] = static_cast<std::uint8_t>(i);
+    }
+    v['='] = Base64Pad;
+    return v;
+}
+
+constexpr std::array<std::uint8_t, 256> kValues = MakeValues();
+
+// Four characters for three bytes; `have` of them (1..3) are real.
+void AppendGroup(std::uint32_t bits, int have, std::string& out) {
+    char quad[4] = {kAlphabet[bits >> 18], kAlphabet[(bits >> 12) & 63],
+                    have > 1 ? kAlphabet[(bits >> 6) & 63] : '=',
+                    have > 2 ? kAlphabet[bits & 63] : '='};
+    out.append(quad, 4);
+}
+
+void AppendBase64(const unsigned char* data, std::size_t size, std::string& out) {
+    std::size_t i = 0;
+    for (; i + 3 <= size; i += 3) {
+        AppendGroup(std::uint32_t(data[i]) << 16 | std::uint32_t(data[i + 1]) << 8 | data[i + 2], 3,
+                    out);
+    }
+    if (i < size) {
+        std::uint32_t bits = std::uint32_t(data[i]) << 16;
+        if (i + 1 < size) {
+            bits |= std::uint32_t(data[i + 1]) << 8;
+        }
+        AppendGroup(bits, static_cast<int>(size - i), out);
+    }
+}
+
+} // namespace
+
+std::uint8_t Base64Value(char c) noexcept {
+    return kValues[static_cast<unsigned char>(c)];
+}
+
+std::string Base64Encode(std::string_view bytes) {
+    std::string out;
+    out.reserve((bytes.size() + 2) / 3 * 4);
+    AppendBase64(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), out);
+    return out;
+}
+
+void AppendBase64Lines(const unsigned char* data, std::size_t size, std::string& out) {
+    for (std::size_t i = 0; i < size; i += Base64LineInput) {
+        AppendBase64(data + i, std::min(Base64LineInput, size - i), out);
+        out += "\r\n";
+    }
+}
+
+std::int64_t Base64LinesSize(std::int64_t bytes) noexcept {
+    std::int64_t chars = (bytes + 2) / 3 * 4;
+    std::int64_t lines = (chars + 75) / 76;
+    return chars + 2 * lines;
+}
+
+void Base64Decoder::Feed(std::string_view text, std::string& out) {
+    for (char c : text) {
+        std::uint8_t v = Base64Value(c);
+        if (v >= Base64Pad) {
+            continue;
+        }
+        bits_ = bits_ << 6 | v;
+        if (++count_ == 4) {
+            char three[3] = {static_cast<char>(bits_ >> 16), static_cast<char>(bits_ >> 8),
+                             static_cast<char>(bits_)};
+            out.append(three, 3);
+            bits_ = 0;
+            count_ = 0;
+        }
+    }
+}
+
+void Base64Decoder::Finish(std::string& out) {
+    if (count_ == 2) {
+        out += static_cast<char>(bits_ >> 4);
+    } else if (count_ == 3) {
+        out += static_cast<char>(bits_ >> 10);
+        out += static_cast<char>(bits_ >> 2);
+    }
+    bits_ = 0;
+    count_ = 0;
+}
+
+std::string Base64Decode(std::string_view text) {
+    std::string out;
+    Base64Decoder decoder;
+    decoder.Feed(text, out);
+    decoder.Finish(out);
+    return out;
+}
+
+int HexValue(char c) noexcept {
+    if (c >= '0' && c <= '9') {
+        return c - '0';
+    }
+    if (c >= 'A' && c <= 'F') {
+        return c - 'A' + 10;
+    }
+    if (c >= 'a' && c <= 'f') {
+        return c - 'a' + 10;
+    }
+    return -1;
+}
+
+char HexDigit(unsigned value) noexcept {
+    return "0123456789ABCDEF"[value & 15];
+}
+
+std::string HexLower(std::string_view bytes) {
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(bytes.size() * 2);
+    for (unsigned char b : bytes) {
+        out += digits[b >> 4];
+        out += digits[b & 15];
+    }
+    return out;
+}
+
+bool DecodeQuotedPrintableLine(std::string_view line, std::string& out) {
+    bool soft = !line.empty() && line.back() == '=';
+    if (soft) {
+        line.remove_suffix(1);
+    }
+    for (std::size_t i = 0; i < line.size(); ++i) {
+        char c = line[i];
+        if (c == '=' && i + 2 < line.size()) {
+            int hi = HexValue(line[i + 1]);
+            int lo = HexValue(line[i + 2]);
+            if (hi >= 0 && lo >= 0) {
+                out.push_back(static_cast<char>(hi << 4 | lo));
+                i += 2;
+                continue;
+            }
+        }
+        out.push_back(c);
+    }
+    return soft;
+}
+
+std::string DecodeQEncoding(std::string_view text) {
+    std::string bytes;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        char c = text[i];
+        if (c == '_') {
+            bytes += ' ';
+        } else if (c == '=' && i + 2 < text.size() && HexValue(text[i + 1]) >= 0 &&
+                   HexValue(text[i + 2]) >= 0) {
+            bytes += static_cast<char>(HexValue(text[i + 1]) << 4 | HexValue(text[i + 2]));
+            i += 2;
+        } else {
+            bytes += c;
+        }
+    }
+    return bytes;
+}
+
+std::string AsciiLower(std::string_view s) {
+    std::string r(s);
+    for (char& c : r) {
+        if (c >= 'A' && c <= 'Z') {
+            c = static_cast<char>(c - 'A' + 'a');
+        }
+    }
+    return r;
+}
+
+std::string AsciiUpper(std::string_view s) {
+    std::string r(s);
+    for (char& c : r) {
+        if (c >= 'a' && c <= 'z') {
+            c = static_cast<char>(c - 'a' + 'A');
+        }
+    }
+    return r;
+}
+
+} // namespace codec
