@@ -57,6 +57,17 @@ std::string Quoted(const std::string& s) {
     return "\"" + s + "\"";
 }
 
+// Called inside a catch block only.
+std::string CurrentExceptionText() {
+    try {
+        throw;
+    } catch (const std::exception& e) {
+        return e.what();
+    } catch (...) {
+        return "unknown exception";
+    }
+}
+
 } // namespace
 
 // --- message object ---------------------------------------------------------
@@ -268,7 +279,18 @@ int TSmtpMail::Send(const IMailMessagePtr& message, int /*flags*/, std::string& 
     std::exception_ptr handlerError;
     std::shared_ptr<bool> alive = alive_;
     sending_ = true;
-    int code = Transfer(number, message, text, handlerError);
+    int code = 0;
+    try {
+        code = Transfer(number, message, text, handlerError);
+    } catch (...) {
+        // Whatever ends the send, the control is free for the next one.
+        if (*alive) {
+            sending_ = false;
+            std::string ignored;
+            Finish(number, ErrorAborted, "Sending failed: " + CurrentExceptionText(), ignored);
+        }
+        throw;
+    }
     if (!*alive) {
         // Destroyed while sending: nothing of this object may be touched.
         description = text;
@@ -375,7 +397,16 @@ int TSmtpMail::Transfer(int messageNumber, const IMailMessagePtr& message, std::
     }
     job.size = stream->TotalSize();
     MailStream* s = stream.get();
-    job.read = [s](char* buffer, size_t capacity) { return s->Read(buffer, capacity); };
+    std::exception_ptr readError;
+    job.read = [s, &readError](char* buffer, size_t capacity) -> long {
+        try {
+            return s->Read(buffer, capacity);
+        } catch (...) {
+            // Never through libcurl's C frames: carried past it and rethrown.
+            readError = std::current_exception();
+            return -1;
+        }
+    };
     const int64_t total = stream->TotalSize();
     job.progress = [this, messageNumber, total, &handlerError](int64_t sent) {
         if (!OnProgress) {
@@ -394,6 +425,9 @@ int TSmtpMail::Transfer(int messageNumber, const IMailMessagePtr& message, std::
     std::shared_ptr<SmtpTransport> transport = transport_;
     std::shared_ptr<bool> alive = alive_;
     SmtpResult r = transport->Perform(job);
+    if (readError) {
+        std::rethrow_exception(readError);
+    }
     if (r.canceled || !*alive) {
         text = "Sending to " + where + " was canceled: the SMTP control was closed";
         return ErrorAborted;

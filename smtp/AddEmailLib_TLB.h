@@ -112,7 +112,7 @@ class SmtpTransport;
 // The SMTP control. Send composes the message and hands it to the configured
 // server while the Qt event loop keeps running (timers and the window stay
 // alive); the connection is kept for the next send while the server settings
-// stay the same.
+// stay the same and the last send succeeded.
 class TSmtpMail : public TObject {
 public:
     // The newStatus values of OnStatusChange.
@@ -175,6 +175,16 @@ public:
     // effect. Returns 0 only when the server accepted the message; otherwise
     // a code (see above) with the reason in `description`. Raises OnStatusChange
     // with StatusSending before and StatusSent or StatusFailed after.
+    // What an OnProgress handler raised is raised again from here, after the
+    // outcome was recorded; so is anything unexpected (out of memory), recorded
+    // as ErrorAborted with the text "Sending failed: <what>". Either way the
+    // control is free for the next Send (never left busy), and no final status
+    // event is raised.
+    // A send that failed in any way closes its connection; a send that waits on
+    // the server gives up after ConnectTimeout + TransferTimeout seconds before
+    // the server's first byte, and after TransferTimeout seconds in which
+    // nothing moved later on, with CURLE_OPERATION_TIMEDOUT (28) and the text
+    // "The SMTP server <host>:<port> did not answer in time (...)".
     virtual int Send(const IMailMessagePtr& message, int flags, std::string& description);
 
     // The outcome of a message by the number its status events carried.
@@ -186,6 +196,12 @@ public:
     std::function<void(TObject* Sender, int messageNumber, int64_t bytesSent, int64_t bytesTotal)>
         OnProgress;
 
+protected:
+    // One message from checking it to the server's verdict. Virtual so that a
+    // test can make it fail in ways the real one only does when memory runs out.
+    virtual int Transfer(int messageNumber, const IMailMessagePtr& message, std::string& text,
+                         std::exception_ptr& handlerError);
+
 private:
     struct Outcome {
         int messageNumber;
@@ -193,8 +209,6 @@ private:
         std::string text;
     };
     void SettingsChanged();
-    int Transfer(int messageNumber, const IMailMessagePtr& message, std::string& text,
-                 std::exception_ptr& handlerError);
     int Finish(int messageNumber, int code, std::string text, std::string& description);
     const Outcome& Find(int messageNumber) const;
     void RaiseStatus(int messageNumber, int status);

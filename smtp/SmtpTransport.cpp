@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <cstring>
 #include <mutex>
+#include <sys/socket.h>
+#include <unistd.h>
 
 namespace {
 
@@ -12,6 +14,8 @@ constexpr long kUploadBufferSize = 512 * 1024;
 // The server's reply line is kept for the failure text; bounded because the
 // server controls it.
 constexpr size_t kMaxReplyLength = 300;
+// QTimer takes an int; a longer wait is re-armed when it fires.
+constexpr int64_t kLongestTimerMs = 24LL * 3600 * 1000;
 
 void InitCurlOnce() {
     static std::once_flag once;
@@ -36,6 +40,8 @@ SmtpTransport::SmtpTransport() {
     InitCurlOnce();
     timer_.setSingleShot(true);
     QObject::connect(&timer_, &QTimer::timeout, [this] { Act(CURL_SOCKET_TIMEOUT, 0); });
+    deadline_.setSingleShot(true);
+    QObject::connect(&deadline_, &QTimer::timeout, [this] { CheckDeadline(); });
     NewMulti();
 }
 
@@ -75,14 +81,50 @@ void SmtpTransport::DropConnections() {
     NewMulti();
 }
 
+// Cuts every connection off without a word: what libcurl then says on them
+// (QUIT) fails at once instead of waiting for a server that may not answer.
+void SmtpTransport::CloseConnectionsAbruptly() {
+    if (loop_) {
+        return;
+    }
+    for (curl_socket_t s : openSockets_) {
+        ::shutdown(s, SHUT_RDWR);
+    }
+    DropConnections();
+}
+
 void SmtpTransport::Cancel() {
     if (loop_) {
         if (current_) {
             current_->canceled = true;
         }
-        canceling_ = true;
+        if (stop_ == Stop::None) {
+            stop_ = Stop::Canceled;
+        }
         loop_->quit();
     }
+}
+
+void SmtpTransport::NoteActivity() {
+    sinceActivity_.restart();
+}
+
+void SmtpTransport::CheckDeadline() {
+    if (!loop_ || !job_ || done_) {
+        return;
+    }
+    const int64_t limitMs =
+        1000 * int64_t(serverSpoke_ ? job_->transferTimeout
+                                    : job_->connectTimeout + job_->transferTimeout);
+    const int64_t idleMs = sinceActivity_.elapsed();
+    if (idleMs < limitMs) {
+        deadline_.start(int(std::min<int64_t>(limitMs - idleMs, kLongestTimerMs)));
+        return;
+    }
+    if (stop_ == Stop::None) {
+        stop_ = Stop::TimedOut;
+    }
+    loop_->quit();
 }
 
 // Ends a canceled transfer through libcurl's own abort path. Removing a
@@ -180,7 +222,7 @@ void SmtpTransport::CheckDone() {
 
 size_t SmtpTransport::ReadCallback(char* buffer, size_t size, size_t count, void* userp) {
     auto* self = static_cast<SmtpTransport*>(userp);
-    if (self->canceling_) {
+    if (self->stop_ != Stop::None) {
         return CURL_READFUNC_ABORT;
     }
     long n = self->job_->read(buffer, size * count);
@@ -190,18 +232,29 @@ size_t SmtpTransport::ReadCallback(char* buffer, size_t size, size_t count, void
 int SmtpTransport::ProgressCallback(void* userp, curl_off_t, curl_off_t, curl_off_t,
                                     curl_off_t ulnow) {
     auto* self = static_cast<SmtpTransport*>(userp);
-    if (self->canceling_) {
+    if (self->stop_ != Stop::None) {
         return 1;
     }
-    if (ulnow == self->lastProgress_ || !self->job_->progress) {
+    if (ulnow == self->lastProgress_) {
         return 0;
     }
     self->lastProgress_ = ulnow;
+    self->NoteActivity();
+    if (!self->job_->progress) {
+        return 0;
+    }
     return self->job_->progress(int64_t(ulnow)) ? 0 : 1;
 }
 
 int SmtpTransport::DebugCallback(CURL*, curl_infotype type, char* data, size_t size, void* userp) {
     auto* self = static_cast<SmtpTransport*>(userp);
+    if (type == CURLINFO_HEADER_IN || type == CURLINFO_DATA_IN || type == CURLINFO_SSL_DATA_IN) {
+        self->serverSpoke_ = true;
+        self->NoteActivity();
+    } else if (type == CURLINFO_HEADER_OUT || type == CURLINFO_DATA_OUT ||
+               type == CURLINFO_SSL_DATA_OUT) {
+        self->NoteActivity();
+    }
     // After the first refusal, what follows (QUIT, "221 Bye") must not hide
     // what was refused and why.
     if (!self->current_ || self->current_->refusalSeen) {
@@ -225,6 +278,16 @@ int SmtpTransport::DebugCallback(CURL*, curl_infotype type, char* data, size_t s
         }
     }
     return 0;
+}
+
+int SmtpTransport::SocketOptCallback(void* userp, curl_socket_t s, curlsocktype) {
+    static_cast<SmtpTransport*>(userp)->openSockets_.insert(s);
+    return CURL_SOCKOPT_OK;
+}
+
+int SmtpTransport::CloseSocketCallback(void* userp, curl_socket_t s) {
+    static_cast<SmtpTransport*>(userp)->openSockets_.erase(s);
+    return ::close(s);
 }
 
 SmtpResult SmtpTransport::Perform(const SmtpJob& job) {
@@ -273,12 +336,17 @@ SmtpResult SmtpTransport::Perform(const SmtpJob& job) {
     curl_easy_setopt(e, CURLOPT_VERBOSE, 1L);
     curl_easy_setopt(e, CURLOPT_DEBUGFUNCTION, &SmtpTransport::DebugCallback);
     curl_easy_setopt(e, CURLOPT_DEBUGDATA, this);
+    curl_easy_setopt(e, CURLOPT_SOCKOPTFUNCTION, &SmtpTransport::SocketOptCallback);
+    curl_easy_setopt(e, CURLOPT_SOCKOPTDATA, this);
+    curl_easy_setopt(e, CURLOPT_CLOSESOCKETFUNCTION, &SmtpTransport::CloseSocketCallback);
+    curl_easy_setopt(e, CURLOPT_CLOSESOCKETDATA, this);
 
     job_ = &job;
     current_ = &result;
     lastProgress_ = -1;
     done_ = false;
-    canceling_ = false;
+    stop_ = Stop::None;
+    serverSpoke_ = false;
     result_ = CURLE_OK;
     CURLMcode added = curl_multi_add_handle(multi_, e);
     if (added != CURLM_OK) {
@@ -287,23 +355,39 @@ SmtpResult SmtpTransport::Perform(const SmtpJob& job) {
     } else {
         QEventLoop loop;
         loop_ = &loop;
+        sinceActivity_.start();
+        CheckDeadline();
         if (!done_) {
             loop.exec();
         }
         loop_ = nullptr;
-        if (canceling_) {
+        deadline_.stop();
+        if (stop_ != Stop::None) {
             AbortRunning();
         }
         curl_multi_remove_handle(multi_, e);
         result.code = result_;
         curl_easy_getinfo(e, CURLINFO_RESPONSE_CODE, &result.responseCode);
         result.curlText = errorBuffer[0] ? errorBuffer : curl_easy_strerror(result_);
+        if (stop_ == Stop::TimedOut) {
+            result.timedOut = true;
+            result.code = CURLE_OPERATION_TIMEDOUT;
+            result.curlText =
+                "no reply or progress for " + std::to_string(job.transferTimeout) + " seconds";
+        }
     }
+    const bool failed =
+        result.code != CURLE_OK || result.responseCode >= 400 || stop_ != Stop::None;
     // Nothing may point at this call's locals afterwards.
     curl_easy_setopt(e, CURLOPT_ERRORBUFFER, nullptr);
     curl_easy_setopt(e, CURLOPT_MAIL_RCPT, nullptr);
     curl_slist_free_all(recipients);
     job_ = nullptr;
     current_ = nullptr;
+    if (failed) {
+        // A connection whose state is not known must not carry the next
+        // message (it would wait for a reply that never comes).
+        CloseConnectionsAbruptly();
+    }
     return result;
 }

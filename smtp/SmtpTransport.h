@@ -3,11 +3,25 @@
 // loop: curl's sockets are watched by QSocketNotifiers and its timeouts by a
 // QTimer, and Perform waits in a nested QEventLoop, so timers, the window and
 // user input keep running while a message is sent. The multi handle keeps
-// the connection for the next transfer to the same server.
+// the connection for the next transfer to the same server - only after a
+// transfer that succeeded: after any failure (time-out, broken connection,
+// refusal, cancel) the connection is closed at once, without QUIT, since its
+// state is not known and a server that stopped answering would not answer the
+// QUIT either.
+//
+// Every wait on the server is bounded. Besides libcurl's own limits (connect,
+// each reply, low speed) Perform keeps a deadline of its own: when no byte
+// moves either way for `transferTimeout` seconds (for `connectTimeout` +
+// `transferTimeout` before the server's first byte), the transfer ends as
+// timed out. libcurl does not watch the reply to a command sent on a reused
+// connection, so without it a silent server is waited for without limit.
 //
 // One wait is not ours to drive: after the end of the message libcurl waits
 // for the server's verdict inside the call (its SMTP end-of-data step blocks),
 // bounded by the transfer time-out. Servers answer it in milliseconds.
+//
+// Perform never raises for a failed transfer; the outcome is in SmtpResult.
+#include <QElapsedTimer>
 #include <QSocketNotifier>
 #include <QTimer>
 #include <cstdint>
@@ -15,6 +29,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -44,6 +59,7 @@ struct SmtpResult {
     std::string serverReply; // the server's last reply line, sanitised
     std::string lastCommand; // the last command sent (never credentials)
     bool canceled = false;
+    bool timedOut = false;    // our own deadline ended it: nothing moved for too long
     bool refusalSeen = false; // serverReply is a 4xx/5xx reply
 };
 
@@ -58,7 +74,7 @@ public:
     SmtpResult Perform(const SmtpJob& job);
     // Ends a running Perform at once (it returns with `canceled`).
     void Cancel();
-    // Closes kept connections; the next transfer connects anew.
+    // Closes kept connections (QUIT on each); the next transfer connects anew.
     void DropConnections();
 
 private:
@@ -72,6 +88,8 @@ private:
     static int ProgressCallback(void* userp, curl_off_t, curl_off_t, curl_off_t ultotal,
                                 curl_off_t ulnow);
     static int DebugCallback(CURL* easy, curl_infotype type, char* data, size_t size, void* userp);
+    static int SocketOptCallback(void* userp, curl_socket_t s, curlsocktype purpose);
+    static int CloseSocketCallback(void* userp, curl_socket_t s);
     void WatchSocket(curl_socket_t s, int what);
     void UnwatchSocket(curl_socket_t s);
     void Retire(std::unique_ptr<QSocketNotifier>& notifier);
@@ -79,6 +97,11 @@ private:
     void CheckDone();
     void NewMulti();
     void AbortRunning();
+    void CloseConnectionsAbruptly();
+    void NoteActivity();
+    void CheckDeadline();
+
+    enum class Stop { None, Canceled, TimedOut };
 
     CURLM* multi_ = nullptr;
     CURL* easy_ = nullptr;
@@ -86,7 +109,13 @@ private:
     std::map<curl_socket_t, SocketWatch> watches_;
     QEventLoop* loop_ = nullptr;
     bool done_ = false;
-    bool canceling_ = false;
+    Stop stop_ = Stop::None;
+    // Our own deadline: when nothing moved for too long the wait ends.
+    QTimer deadline_;
+    QElapsedTimer sinceActivity_;
+    bool serverSpoke_ = false;
+    // Every socket libcurl has open, so that a connection can be cut off.
+    std::set<curl_socket_t> openSockets_;
     CURLcode result_ = CURLE_OK;
     const SmtpJob* job_ = nullptr;
     SmtpResult* current_ = nullptr;

@@ -8,12 +8,14 @@
 #include <QElapsedTimer>
 #include <QTcpServer>
 #include <QTimer>
+#include <algorithm>
 #include <arpa/inet.h>
 #include <atomic>
 #include <gtest/gtest.h>
 #include <memory>
 #include <mutex>
 #include <netinet/in.h>
+#include <new>
 #include <poll.h>
 #include <string>
 #include <sys/socket.h>
@@ -26,12 +28,21 @@ namespace {
 // One scenario per connection: replies to each command by its verb, records
 // what the client sent as "C: " lines (the message text as one "DATA:" entry).
 // It runs on its own thread, as a real server would: libcurl waits for the
-// reply to the end of the message without returning to the event loop.
+// reply to the end of the message without returning to the event loop. It
+// serves one connection at a time, so the transcript reads in order.
 class ScriptedSmtpPeer {
 public:
-    enum class Fault { None, Silent, CloseInData, CloseAfterData };
+    enum class Fault {
+        None,
+        Silent,
+        CloseInData,
+        CloseAfterData,
+        SilentAfterFirstMail, // accepts one mail, then answers nothing more
+        SilentAtSecondDataEnd // never answers the end of the second mail
+    };
 
-    explicit ScriptedSmtpPeer(Fault fault = Fault::None) : fault_(fault) {
+    // The fault of each connection in turn; the last one stays for the rest.
+    explicit ScriptedSmtpPeer(std::vector<Fault> faults) : faults_(std::move(faults)) {
         listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_in a{};
         a.sin_family = AF_INET;
@@ -43,6 +54,8 @@ public:
         port_ = ntohs(a.sin_port);
         thread_ = std::thread([this] { Run(); });
     }
+    explicit ScriptedSmtpPeer(Fault fault = Fault::None)
+        : ScriptedSmtpPeer(std::vector<Fault>{fault}) {}
 
     ~ScriptedSmtpPeer() {
         stop_ = true;
@@ -89,6 +102,7 @@ private:
             }
             {
                 std::lock_guard<std::mutex> lock(mutex_);
+                fault_ = faults_.at(std::min<size_t>(size_t(connections_), faults_.size() - 1));
                 ++connections_;
                 transcript_.push_back("connect");
             }
@@ -99,21 +113,31 @@ private:
 
     void Send(int fd, const std::string& s) { (void)!::send(fd, s.data(), s.size(), MSG_NOSIGNAL); }
 
+    // Answers nothing more; records what still comes until the client closes
+    // (and, with `noteClose`, that it closed).
+    void StaySilent(int fd, bool noteClose = true) {
+        while (Readable(fd)) {
+            char b[4096];
+            ssize_t n = ::recv(fd, b, sizeof b, 0);
+            if (n <= 0) {
+                if (noteClose) {
+                    Record("closed by the client");
+                }
+                return;
+            }
+            Record("unexpected: " + std::string(b, size_t(n)));
+        }
+    }
+
     void Serve(int fd) {
         if (fault_ == Fault::Silent) {
-            while (Readable(fd)) {
-                char b[4096];
-                ssize_t n = ::recv(fd, b, sizeof b, 0);
-                if (n <= 0) {
-                    return;
-                }
-                Record("unexpected: " + std::string(b, size_t(n)));
-            }
+            StaySilent(fd, false);
             return;
         }
         Send(fd, "220 peer ESMTP\r\n");
         std::string buffer;
         bool inData = false;
+        int mails = 0;
         while (Readable(fd)) {
             char b[65536];
             ssize_t n = ::recv(fd, b, sizeof b, 0);
@@ -142,7 +166,16 @@ private:
                     if (fault_ == Fault::CloseAfterData) {
                         return;
                     }
+                    ++mails;
+                    if (fault_ == Fault::SilentAtSecondDataEnd && mails == 2) {
+                        StaySilent(fd);
+                        return;
+                    }
                     Send(fd, "250 2.0.0 Ok: queued\r\n");
+                    if (fault_ == Fault::SilentAfterFirstMail) {
+                        StaySilent(fd);
+                        return;
+                    }
                     continue;
                 }
                 size_t eol = buffer.find("\r\n");
@@ -170,7 +203,8 @@ private:
         }
     }
 
-    Fault fault_;
+    std::vector<Fault> faults_;
+    Fault fault_ = Fault::None; // of the connection being served
     int listener_ = -1;
     int port_ = 0;
     std::atomic<bool> stop_{false};
@@ -328,6 +362,121 @@ TEST_F(SmtpTranscript, SilentServerTimesOutWhileTimersKeepRunning) {
     EXPECT_EQ(smtp->Send(message, -1, description), 28) << description;
     EXPECT_LT(clock.elapsed(), 5000);
     EXPECT_GE(ticks, 10) << "the event loop stood still while sending";
+}
+
+// Without a limit of our own, a send that waits on a server that stopped
+// answering never returns; this ends it as a failure the test can see.
+struct SendGuard {
+    explicit SendGuard(std::unique_ptr<TSmtpMail>& smtp) {
+        timer.setSingleShot(true);
+        QObject::connect(&timer, &QTimer::timeout, [&smtp] { smtp.reset(); });
+        timer.start(20000);
+    }
+    QTimer timer;
+};
+
+TEST_F(SmtpTranscript, AMailWhoseEndIsNeverAnsweredFailsAndTheNextOneGoesOnANewConnection) {
+    ScriptedSmtpPeer peer(
+        {ScriptedSmtpPeer::Fault::SilentAtSecondDataEnd, ScriptedSmtpPeer::Fault::None});
+    smtp->SetSmtpPort(peer.Port());
+    smtp->SetConnectTimeout(1);
+    smtp->SetTransferTimeout(1);
+    SendGuard guard(smtp);
+    std::string description;
+    ASSERT_EQ(smtp->Send(message, -1, description), 0) << description;
+    ASSERT_EQ(smtp->Send(message, -1, description), 28) << description;
+    EXPECT_EQ(description.rfind("The SMTP server 127.0.0.1:" + std::to_string(peer.Port()) +
+                                    " did not answer in time (",
+                                0),
+              0u)
+        << description;
+    ASSERT_NE(smtp, nullptr) << "the send after the silent one never ended";
+    ASSERT_EQ(smtp->Send(message, -1, description), 0) << description;
+
+    ASSERT_NE(smtp, nullptr);
+    std::vector<std::string> messages = peer.Messages();
+    ASSERT_EQ(messages.size(), 3u);
+    auto data = [&](size_t i) { return "DATA: " + std::to_string(messages[i].size()) + " bytes"; };
+    const std::vector<std::string> mail = {"C: MAIL FROM:<gateway@example.org>",
+                                           "C: RCPT TO:<rcpt@example.org>", "C: DATA"};
+    std::vector<std::string> expected = {"connect", "C: EHLO mailgate.test"};
+    expected.insert(expected.end(), mail.begin(), mail.end());
+    expected.push_back(data(0));
+    expected.insert(expected.end(), mail.begin(), mail.end());
+    expected.push_back(data(1));
+    // Cut off without a word: a QUIT would only wait for the same silence.
+    expected.push_back("closed by the client");
+    expected.insert(expected.end(), {"connect", "C: EHLO mailgate.test"});
+    expected.insert(expected.end(), mail.begin(), mail.end());
+    expected.push_back(data(2));
+    EXPECT_EQ(peer.Transcript(), expected);
+    EXPECT_EQ(statuses, (std::vector<int>{1, 2, 1, 3, 1, 2}));
+}
+
+TEST_F(SmtpTranscript, AKeptConnectionWhoseServerFellSilentIsGivenUpAndReplaced) {
+    ScriptedSmtpPeer peer(
+        {ScriptedSmtpPeer::Fault::SilentAfterFirstMail, ScriptedSmtpPeer::Fault::None});
+    smtp->SetSmtpPort(peer.Port());
+    smtp->SetConnectTimeout(1);
+    smtp->SetTransferTimeout(1);
+    SendGuard guard(smtp);
+    std::string description;
+    ASSERT_EQ(smtp->Send(message, -1, description), 0) << description;
+    ASSERT_EQ(smtp->Send(message, -1, description), 28) << description;
+    EXPECT_NE(description.find(" did not answer in time ("), std::string::npos) << description;
+    ASSERT_NE(smtp, nullptr) << "the send on the silent connection never ended";
+    ASSERT_EQ(smtp->Send(message, -1, description), 0) << description;
+    ASSERT_NE(smtp, nullptr);
+
+    // Whatever the client said on the silent connection, it ended it before
+    // the third mail, which went on a connection of its own.
+    std::vector<std::string> transcript = peer.Transcript();
+    ASSERT_GE(transcript.size(), 9u) << ::testing::PrintToString(transcript);
+    EXPECT_EQ(transcript[6], "unexpected: MAIL FROM:<gateway@example.org>\r\n");
+    const std::vector<std::string> tail(transcript.end() - 7, transcript.end());
+    EXPECT_EQ(tail,
+              (std::vector<std::string>{
+                  "closed by the client", "connect", "C: EHLO mailgate.test",
+                  "C: MAIL FROM:<gateway@example.org>", "C: RCPT TO:<rcpt@example.org>", "C: DATA",
+                  "DATA: " + std::to_string(peer.Messages()[1].size()) + " bytes"}));
+    EXPECT_EQ(peer.Connections(), 2);
+    EXPECT_EQ(statuses, (std::vector<int>{1, 2, 1, 3, 1, 2}));
+}
+
+// A transfer that raises what the real one raises only when memory runs out.
+class TransferRaisingOnce : public TSmtpMail {
+protected:
+    int Transfer(int messageNumber, const IMailMessagePtr& message, std::string& text,
+                 std::exception_ptr& handlerError) override {
+        if (!raised_) {
+            raised_ = true;
+            throw std::bad_alloc();
+        }
+        return TSmtpMail::Transfer(messageNumber, message, text, handlerError);
+    }
+
+private:
+    bool raised_ = false;
+};
+
+TEST_F(SmtpTranscript, AnUnexpectedErrorWhileSendingDoesNotLeaveTheControlBusy) {
+    ScriptedSmtpPeer peer;
+    smtp = std::make_unique<TransferRaisingOnce>();
+    smtp->SetSmtpServer("127.0.0.1");
+    smtp->SetSmtpPort(peer.Port());
+    smtp->SetSenderHostname("mailgate.test");
+    int number = 0;
+    smtp->OnStatusChange = [&](TObject*, int n, int s) {
+        number = n;
+        statuses.push_back(s);
+    };
+    std::string description;
+    EXPECT_THROW(smtp->Send(message, -1, description), std::bad_alloc);
+    const int failed = number;
+    EXPECT_EQ(smtp->Send(message, -1, description), 0) << description;
+    EXPECT_EQ(statuses, (std::vector<int>{1, 1, 2}));
+    EXPECT_EQ(smtp->GetErrorCode(failed), TSmtpMail::ErrorAborted);
+    EXPECT_EQ(smtp->GetErrorText(failed), "Sending failed: std::bad_alloc");
 }
 
 TEST_F(SmtpTranscript, BadMessagesFailWithoutConnecting) {
