@@ -2,11 +2,13 @@
 
 #include <cctype>
 #include <cerrno>
+#include <cstring>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 #include "platform/Exception.h"
-#include "platform/FileStream.h"
 #include "platform/SafeFile.h"
 
 namespace {
@@ -89,13 +91,51 @@ bool KeyLine(const std::string& line, std::string& key, std::string& value) {
     return true;
 }
 
-bool ReadFile(const std::string& path, std::string& data) {
-    try {
-        data = ReadWholeFile(path);
-        return true;
-    } catch (const Exception&) {
-        return false;
+[[noreturn]] void Unreadable(const std::string& path, const std::string& reason) {
+    throw EInOutError("Unable to read " + path + ": " + reason);
+}
+
+// The file's bytes (true), or false when there is no file. A file that is
+// there but cannot be read is no empty file: treating it as one would have
+// the next write rebuild it from nothing.
+bool ReadIfExists(const std::string& path, std::string& data) {
+    // Non-blocking: opening a FIFO must not wait for a writer.
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0) {
+        if (errno == ENOENT) {
+            return false;
+        }
+        Unreadable(path, std::strerror(errno));
     }
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) {
+        int err = errno;
+        ::close(fd);
+        Unreadable(path, std::strerror(err));
+    }
+    if (!S_ISREG(st.st_mode)) {
+        ::close(fd);
+        Unreadable(path, S_ISDIR(st.st_mode) ? std::strerror(EISDIR) : "not a regular file");
+    }
+    data.clear();
+    char chunk[65536];
+    for (;;) {
+        ssize_t n = ::read(fd, chunk, sizeof chunk);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0) {
+            int err = errno;
+            ::close(fd);
+            Unreadable(path, std::strerror(err));
+        }
+        if (n == 0) {
+            break;
+        }
+        data.append(chunk, static_cast<size_t>(n));
+    }
+    ::close(fd);
+    return true;
 }
 
 } // namespace
@@ -103,7 +143,7 @@ bool ReadFile(const std::string& path, std::string& data) {
 std::string TProfileFile::ReadString(const std::string& section, const std::string& key,
                                      const std::string& defaultValue) const {
     std::string data;
-    if (!ReadFile(path_, data)) {
+    if (!ReadIfExists(path_, data)) {
         return defaultValue;
     }
     bool inSection = false;
@@ -127,7 +167,7 @@ std::string TProfileFile::ReadString(const std::string& section, const std::stri
 void TProfileFile::WriteString(const std::string& section, const std::string& key,
                                const std::string& value) {
     std::string data;
-    bool exists = ReadFile(path_, data);
+    bool exists = ReadIfExists(path_, data);
     std::vector<Line> lines = SplitLines(data);
     // New lines follow the file's own line ends.
     std::string eol = !lines.empty() && lines.front().eol == "\r\n" ? "\r\n" : "\n";

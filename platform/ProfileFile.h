@@ -16,13 +16,22 @@ public:
     // The value of `key` in `section`, or `defaultValue` when the file, the
     // section or the key is missing. Blanks around the value are dropped, and
     // one pair of matching quotes around it is removed.
+    // Only a file that does not exist counts as missing. Any other failure to
+    // read it (no permission, a folder, a FIFO or device at the path, a path
+    // through a file) raises EInOutError "Unable to read <path>: <reason>",
+    // the reason being the system's text ("Permission denied", "Is a
+    // directory", "Not a directory", ...) or "not a regular file". A FIFO is
+    // never opened in a way that waits for a writer.
     std::string ReadString(const std::string& section, const std::string& key,
                            const std::string& defaultValue) const;
 
     // Sets `key` in `section`, creating the file, the section or the key when
     // missing. The file is replaced atomically; a new file is readable by its
-    // owner only (it holds passwords). Raises EInOutError
-    // "Unable to write to <path>" when the file cannot be written.
+    // owner only (it holds passwords). A file that exists but cannot be read
+    // is left exactly as it is: the same EInOutError as ReadString, nothing
+    // written (rebuilding it from nothing would lose every other setting).
+    // Raises EInOutError "Unable to write to <path>" when the file cannot be
+    // written.
     void WriteString(const std::string& section, const std::string& key, const std::string& value);
 
     const std::string& Path() const noexcept { return path_; }

@@ -100,15 +100,59 @@ void ReplaceFileAtomically(const std::string& path, const std::string& data, mod
     SyncFolder(folder);
 }
 
-bool RenameNoReplace(const std::string& from, const std::string& to) {
+namespace {
+
+// The file system has no hard links (vfat, exFAT, some network mounts) or
+// does not let this user make one (protected hard links).
+bool NoHardLinks(int error) {
+    return error == EPERM || error == EOPNOTSUPP || error == ENOSYS || error == EMLINK;
+}
+
+// The file system (or kernel) does not know renameat2's no-replace flag.
+bool NoRenameFlag(int error) {
+    return error == EINVAL || error == ENOSYS || error == EOPNOTSUPP;
+}
+
+} // namespace
+
+bool RenameNoReplace(const std::string& from, const std::string& to, const RenameCalls& calls) {
+    const std::string what = "Cannot rename " + from + " to";
     // link + unlink gives "fail if the target exists" on every local file
-    // system without needing renameat2.
-    if (::link(from.c_str(), to.c_str()) != 0) {
+    // system that has hard links, on any kernel.
+    if (calls.link(from.c_str(), to.c_str()) == 0) {
+        ::unlink(from.c_str());
+        return true;
+    }
+    if (errno == EEXIST) {
+        return false;
+    }
+    if (!NoHardLinks(errno)) {
+        IoError(what, to);
+    }
+    if (calls.renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) {
+        return true;
+    }
+    if (errno == EEXIST) {
+        return false;
+    }
+    if (!NoRenameFlag(errno)) {
+        IoError(what, to);
+    }
+    // Claim the name first: creating it exclusively fails when it exists, and
+    // once it is ours the rename replaces only our own empty file.
+    int fd = ::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0) {
         if (errno == EEXIST) {
             return false;
         }
-        IoError("Cannot rename " + from + " to", to);
+        IoError(what, to);
     }
-    ::unlink(from.c_str());
+    ::close(fd);
+    if (::rename(from.c_str(), to.c_str()) != 0) {
+        int saved = errno;
+        ::unlink(to.c_str());
+        errno = saved;
+        IoError(what, to);
+    }
     return true;
 }
