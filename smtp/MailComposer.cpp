@@ -1,6 +1,10 @@
 #include "smtp/MailComposer.h"
 
+#include "codec/Codec.h"
+
 #include "smtp/AddEmailLib_TLB.h"
+
+#include <algorithm>
 
 #include <cerrno>
 #include <cstring>
@@ -10,7 +14,6 @@
 
 namespace {
 
-const char kBase64[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 // 57 input bytes make one 76-character line (RFC 2045 6.8 allows at most 76).
 constexpr size_t kLineInput = 57;
 // Bytes of a file read at a time: a whole number of lines.
@@ -23,30 +26,6 @@ bool IsPlainAscii(const std::string& s) {
         }
     }
     return true;
-}
-
-std::string Base64(const std::string& s) {
-    std::string out;
-    size_t i = 0;
-    for (; i + 3 <= s.size(); i += 3) {
-        unsigned v =
-            (unsigned char)s[i] << 16 | (unsigned char)s[i + 1] << 8 | (unsigned char)s[i + 2];
-        out += kBase64[v >> 18];
-        out += kBase64[(v >> 12) & 63];
-        out += kBase64[(v >> 6) & 63];
-        out += kBase64[v & 63];
-    }
-    if (i < s.size()) {
-        unsigned v = (unsigned char)s[i] << 16;
-        if (i + 1 < s.size()) {
-            v |= (unsigned char)s[i + 1] << 8;
-        }
-        out += kBase64[v >> 18];
-        out += kBase64[(v >> 12) & 63];
-        out += i + 1 < s.size() ? kBase64[(v >> 6) & 63] : '=';
-        out += '=';
-    }
-    return out;
 }
 
 std::string FormatAddress(const MailAddressParts& a) {
@@ -69,18 +48,14 @@ std::string FormatAddress(const MailAddressParts& a) {
 }
 
 std::string RandomHex(int digits) {
-    static const char hex[] = "0123456789abcdef";
-    std::string out;
-    int fd = ::open("/dev/urandom", O_RDONLY | O_CLOEXEC);
     unsigned char bytes[32] = {};
+    int fd = ::open("/dev/urandom", O_RDONLY | O_CLOEXEC);
     if (fd >= 0) {
         (void)!::read(fd, bytes, sizeof bytes);
         ::close(fd);
     }
-    for (int i = 0; i < digits && i < 64; ++i) {
-        out += hex[(bytes[i / 2] >> (i % 2 ? 0 : 4)) & 15];
-    }
-    return out;
+    std::string hex = codec::HexLower(std::string_view(reinterpret_cast<char*>(bytes), sizeof bytes));
+    return hex.substr(0, static_cast<size_t>(std::clamp(digits, 0, 64)));
 }
 
 } // namespace
@@ -156,7 +131,7 @@ std::string EncodeHeaderText(const std::string& text) {
         if (!out.empty()) {
             out += "\r\n ";
         }
-        out += "=?UTF-8?B?" + Base64(text.substr(i, end - i)) + "?=";
+        out += "=?UTF-8?B?" + codec::Base64Encode(text.substr(i, end - i)) + "?=";
         i = end;
     }
     return out;
@@ -169,7 +144,6 @@ std::string FileNameParameter(const std::string& parameter, const std::string& f
     }
     // RFC 2231 7: attribute-char is any printable ASCII except blank, "*",
     // "'", "%" and the tspecials of RFC 2045.
-    static const char hex[] = "0123456789ABCDEF";
     std::string encoded;
     for (unsigned char c : fileName) {
         bool attributeChar = c > 0x20 && c < 0x7f && !std::strchr("*'%()<>@,;:\\\"/[]?=", c);
@@ -177,8 +151,8 @@ std::string FileNameParameter(const std::string& parameter, const std::string& f
             encoded += char(c);
         } else {
             encoded += '%';
-            encoded += hex[c >> 4];
-            encoded += hex[c & 15];
+            encoded += codec::HexDigit(c >> 4);
+            encoded += codec::HexDigit(c);
         }
     }
     return parameter + "*=UTF-8''" + encoded;
@@ -187,34 +161,6 @@ std::string FileNameParameter(const std::string& parameter, const std::string& f
 std::string BaseFileName(const std::string& path) {
     size_t slash = path.find_last_of('/');
     return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-int64_t Base64LinesSize(int64_t bytes) {
-    int64_t chars = (bytes + 2) / 3 * 4;
-    int64_t lines = (chars + 75) / 76;
-    return chars + 2 * lines;
-}
-
-void AppendBase64Lines(const unsigned char* data, size_t size, std::string& out) {
-    size_t i = 0;
-    while (i < size) {
-        size_t lineEnd = std::min(size, i + kLineInput);
-        for (; i + 3 <= lineEnd; i += 3) {
-            unsigned v = data[i] << 16 | data[i + 1] << 8 | data[i + 2];
-            char quad[4] = {kBase64[v >> 18], kBase64[(v >> 12) & 63], kBase64[(v >> 6) & 63],
-                            kBase64[v & 63]};
-            out.append(quad, 4);
-        }
-        if (i < lineEnd) {
-            unsigned v = data[i] << 16 | (i + 1 < lineEnd ? data[i + 1] << 8 : 0);
-            out += kBase64[v >> 18];
-            out += kBase64[(v >> 12) & 63];
-            out += i + 1 < lineEnd ? kBase64[(v >> 6) & 63] : '=';
-            out += '=';
-            i = lineEnd;
-        }
-        out += "\r\n";
-    }
 }
 
 MailStream::MailStream(const MailHeaderFields& f, const std::vector<std::string>& attachmentPaths) {
@@ -280,7 +226,7 @@ MailStream::MailStream(const MailHeaderFields& f, const std::vector<std::string>
     segments_.push_back(Segment{std::move(text), -1, {}, 0});
 
     for (const Segment& s : segments_) {
-        totalSize_ += s.fd >= 0 ? Base64LinesSize(s.fileSize) : int64_t(s.text.size());
+        totalSize_ += s.fd >= 0 ? codec::Base64LinesSize(s.fileSize) : int64_t(s.text.size());
     }
 }
 
@@ -347,7 +293,7 @@ bool MailStream::Refill() {
             got += size_t(n);
         }
         fileRead_ += int64_t(got);
-        AppendBase64Lines(raw_.data(), got, pending_);
+        codec::AppendBase64Lines(raw_.data(), got, pending_);
     }
     return true;
 }

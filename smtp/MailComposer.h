@@ -34,12 +34,6 @@ std::string FileNameParameter(const std::string& parameter, const std::string& f
 // The final component of a path ("/a/b c.txt" -> "b c.txt").
 std::string BaseFileName(const std::string& path);
 
-// Size of `bytes` bytes in base64 with a CRLF after every 76 characters.
-int64_t Base64LinesSize(int64_t bytes);
-// Appends base64 of `data`, CRLF after every 76 characters; `size` must be a
-// multiple of 57 except for the last piece of a stream.
-void AppendBase64Lines(const unsigned char* data, size_t size, std::string& out);
-
 struct MailHeaderFields {
     MailAddressParts from;
     MailAddressParts sender;

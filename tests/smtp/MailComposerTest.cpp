@@ -1,6 +1,7 @@
 // The message text: addresses, header encodings, file name parameters and the
 // streamed base64 body, as tables of named cases.
 #include "smtp/MailComposer.h"
+#include "codec/Codec.h"
 #include "smtp/AddEmailLib_TLB.h"
 #include "support/TempDir.h"
 
@@ -103,8 +104,8 @@ TEST(MailComposer, Base64LinesMatchTheirPredictedSizeAndDecodeBack) {
             data[i] = char(i * 37 + 11);
         }
         std::string out;
-        AppendBase64Lines(reinterpret_cast<const unsigned char*>(data.data()), data.size(), out);
-        EXPECT_EQ(int64_t(out.size()), Base64LinesSize(int64_t(size)));
+        codec::AppendBase64Lines(reinterpret_cast<const unsigned char*>(data.data()), data.size(), out);
+        EXPECT_EQ(int64_t(out.size()), codec::Base64LinesSize(int64_t(size)));
         std::string joined;
         size_t start = 0;
         while (start < out.size()) {
