@@ -47,6 +47,24 @@ TDwarfInfo::~TDwarfInfo() {
     }
 }
 
+void TDwarfInfo::Preload() {
+    if (module_ == nullptr) {
+        return;
+    }
+    Dwarf_Addr bias = 0;
+    for (Dwarf_Die* cu = nullptr; (cu = dwfl_module_nextcu(module_, cu, &bias)) != nullptr;) {
+        size_t lines = 0;
+        dwfl_getsrclines(cu, &lines);
+    }
+    dwfl_module_getsymtab(module_);
+    // The first address lookup builds the table of unit ranges.
+    Dwarf_Addr low = 0;
+    dwfl_module_info(module_, nullptr, &low, nullptr, nullptr, nullptr, nullptr, nullptr);
+    Dwarf_Addr cuBias = 0;
+    dwfl_module_addrdie(module_, low, &cuBias);
+    dwfl_module_getsrc(module_, low);
+}
+
 int TDwarfInfo::Intern(const std::string& name) {
     auto it = indexOf_.find(name);
     if (it != indexOf_.end()) {

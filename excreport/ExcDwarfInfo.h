@@ -20,6 +20,11 @@ public:
     TDwarfInfo& operator=(const TDwarfInfo&) = delete;
 
     bool Loaded() const noexcept { return module_ != nullptr; }
+    // Reads every unit's line table, the unit ranges and the symbol table
+    // now. libdw reads each of them on first use, and its line-table reader
+    // alone needs a stack frame of about 150 KiB: a fatal-signal handler
+    // must find them read already and only look up.
+    void Preload();
     // Addresses are link-time addresses (run-time address minus the bias).
     // Unit: the compilation unit's source name without folder and extension;
     // procedure: the symbol's linkage name.

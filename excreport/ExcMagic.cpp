@@ -119,7 +119,41 @@ namespace {
 
 enum { rRax, rRbx, rRcx, rRdx, rRsi, rRdi, rRbp, rRsp, rR8, rRip = 16 };
 
-thread_local TExcMagic::TCaptured lastRaise;
+// The thread's recent raises, newest at `Newest`. One is not enough: a
+// handler may raise and catch another exception before it re-throws its own
+// (a retry), and the re-thrown one must still be found with its raise-time
+// stack, not reported again from the place it is caught.
+constexpr int recentRaises = 16;
+struct TRecentRaises {
+    TExcMagic::TCaptured Entries[recentRaises];
+    int Newest = 0;
+
+    TExcMagic::TCaptured& Last() { return Entries[Newest]; }
+    // A slot for a new raise of `object`: no older entry may answer for the
+    // same address once that object is gone and another lives there.
+    TExcMagic::TCaptured& Next(const void* object) {
+        if (object != nullptr) {
+            for (auto& e : Entries) {
+                if (e.Object == object) {
+                    e.Valid = false;
+                }
+            }
+        }
+        Newest = (Newest + 1) % recentRaises;
+        return Entries[Newest];
+    }
+    // The newest raise of `e`, or null.
+    const TExcMagic::TCaptured* Of(const std::exception& e) const {
+        for (int i = 0; i < recentRaises; ++i) {
+            const auto& c = Entries[(Newest - i + recentRaises) % recentRaises];
+            if (c.Valid && c.Object == &e && c.Type != nullptr && *c.Type == typeid(e)) {
+                return &c;
+            }
+        }
+        return nullptr;
+    }
+};
+thread_local TRecentRaises recent;
 
 void FillMemoryDumps(TExcMagic::TCaptured& state) {
     state.CodeValid = ReadProcessMemory(state.Registers[rRip], state.Code, sizeof state.Code);
@@ -182,6 +216,7 @@ TExcMagic::TExcMagic(uint8_t mode)
 }
 
 TExcMagic::~TExcMagic() {
+    NewCycle();
     SetEnabled(false);
     UnregisterFilter(default_);
     default_.reset();
@@ -194,11 +229,16 @@ TExcMagic::~TExcMagic() {
         moduleInfos_.clear();
     }
     if (altStack_ != nullptr) {
-        // The thread must stop using the stack before it goes away.
-        stack_t ss{};
-        ss.ss_flags = SS_DISABLE;
-        ::sigaltstack(&ss, nullptr);
-        ::munmap(altStack_, SIGSTKSZ * 8);
+        // The thread must stop using the stack before it goes away (unless
+        // it was given another one since).
+        stack_t current{};
+        if (::sigaltstack(nullptr, &current) == 0 &&
+            current.ss_sp == static_cast<char*>(altStack_) + ::getpagesize()) {
+            stack_t ss{};
+            ss.ss_flags = SS_DISABLE;
+            ::sigaltstack(&ss, nullptr);
+        }
+        ::munmap(altStack_, altStackMapped_);
     }
     instance.store(nullptr);
 }
@@ -213,6 +253,7 @@ void TExcMagic::SetEnabled(bool enabled) {
     }
     enabled_ = enabled;
     if (enabled) {
+        WarmUpDebugInfo();
         InstallSignalHandlers();
         hooksOn.store(true);
     } else {
@@ -317,6 +358,37 @@ TModuleDebugInfo* TExcMagic::ModuleInfoFor(uintptr_t address) {
     return moduleInfos_.back().get();
 }
 
+namespace {
+
+int CollectModuleAddresses(struct dl_phdr_info* info, size_t, void* data) {
+    auto* addresses = static_cast<std::vector<uintptr_t>*>(data);
+    for (int i = 0; i < info->dlpi_phnum; ++i) {
+        if (info->dlpi_phdr[i].p_type == PT_LOAD) {
+            addresses->push_back(info->dlpi_addr + info->dlpi_phdr[i].p_vaddr);
+            break;
+        }
+    }
+    return 0;
+}
+
+} // namespace
+
+void TExcMagic::WarmUpDebugInfo() {
+    // Every module loaded now, the program first: a fatal signal in a
+    // library also lists the program's frames.
+    std::vector<uintptr_t> addresses{reinterpret_cast<uintptr_t>(&ExcThrowHookLinked)};
+    dl_iterate_phdr(CollectModuleAddresses, &addresses);
+    for (uintptr_t address : addresses) {
+        try {
+            if (TModuleDebugInfo* module = ModuleInfoFor(address)) {
+                module->Preload();
+            }
+        } catch (const std::exception&) {
+            // Without it the reports still come; only a fatal signal's may not.
+        }
+    }
+}
+
 std::string TExcMagic::Unmangle(const std::string& name, bool dotSeparator) {
     return UnmangleName(name, dotSeparator);
 }
@@ -370,7 +442,7 @@ std::string TExcMagic::BuildMessage(const std::exception* e, uintptr_t address, 
 }
 
 void TExcMagic::Collect() {
-    CollectFrom(lastRaise);
+    CollectFrom(recent.Last());
 }
 
 void TExcMagic::CollectFrom(const TCaptured& state) {
@@ -447,10 +519,32 @@ void TExcMagic::FormatRegisters(const TCaptured& s) {
     }
 }
 
+bool TExcMagic::TakeForLog(const std::exception& e) {
+    std::lock_guard<std::recursive_mutex> guard(reportLock_);
+    return !repeats_.IsRepeat(ExceptionClassNameOf(e), e.what());
+}
+
+void TExcMagic::NewCycle() noexcept {
+    TDepthGuard depth;
+    try {
+        std::lock_guard<std::recursive_mutex> guard(reportLock_);
+        std::string summary = repeats_.TakeSummary();
+        if (!summary.empty() && logEnabled_ && !logFileName_.empty()) {
+            logFile_.Append(logFileName_, summary + "\r\n");
+        }
+    } catch (...) {
+        // A lost count must not become a failure of the program.
+    }
+}
+
 void TExcMagic::LogChain(const std::exception* e, const std::string& message) {
-    if (!logEnabled_ || e == nullptr) {
+    if (!logEnabled_ || e == nullptr || !TakeForLog(*e)) {
         return;
     }
+    RunLogFilters(e, message);
+}
+
+void TExcMagic::RunLogFilters(const std::exception* e, const std::string& message) {
     for (const auto& r : MatchingFilters(*e)) {
         if (r.Filter->LogException(e, message, customLines_, registerLines_, callStackLines_) ==
             0) {
@@ -460,6 +554,7 @@ void TExcMagic::LogChain(const std::exception* e, const std::string& message) {
 }
 
 void TExcMagic::LogNow() noexcept {
+    const TCaptured& lastRaise = recent.Last();
     if (!logEnabled_ || !lastRaise.Valid) {
         return;
     }
@@ -477,9 +572,14 @@ void TExcMagic::LogNow() noexcept {
             standIn = std::make_unique<EExternalException>("Exception of type " + type);
             e = standIn.get();
         }
+        // A repeat costs no report: in a flood of failures that is most of
+        // them.
+        if (!TakeForLog(*e)) {
+            return;
+        }
         std::string message = BuildMessage(e, lastRaise.Address, 1025);
         CollectFrom(lastRaise);
-        LogChain(e, message);
+        RunLogFilters(e, message);
     } catch (...) {
         // Reporting must never add a failure of its own.
     }
@@ -508,8 +608,8 @@ void TExcMagic::HandleException(const std::exception& e) noexcept {
     try {
         // The raise of this very object was recorded on this thread: report
         // the stack of the raise, not of the catch.
-        if (lastRaise.Valid && lastRaise.Object == &e) {
-            ShowHook(e, lastRaise, logOnDispatch_);
+        if (const TCaptured* raised = recent.Of(e)) {
+            ShowHook(e, *raised, logOnDispatch_);
             return;
         }
         auto here = std::make_unique<TCaptured>();
@@ -551,14 +651,15 @@ void TExcMagic::RecordThrow(void* object, const std::type_info* type, void* retu
         return;
     }
     TDepthGuard depth;
-    TCaptured& state = lastRaise;
-    state.Valid = false;
     // Whether a handler for std::exception would take this object, and the
     // std::exception inside it.
     void* adjusted = object;
-    state.Object = type != nullptr && typeid(std::exception).__do_catch(type, &adjusted, 1)
-                       ? adjusted
-                       : nullptr;
+    const void* exception = type != nullptr && typeid(std::exception).__do_catch(type, &adjusted, 1)
+                                ? adjusted
+                                : nullptr;
+    TCaptured& state = recent.Next(exception);
+    state.Valid = false;
+    state.Object = exception;
     state.Type = type;
     ucontext_t uc;
     getcontext(&uc);
@@ -595,16 +696,29 @@ void FatalSignalHandler(int signal, siginfo_t* info, void* context) {
 
 void TExcMagic::InstallSignalHandlers() {
     // A stack overflow leaves no stack for the handler: it runs on its own.
+    // Its size must not follow SIGSTKSZ, which only covers the processor's
+    // signal frame. An overflow of the handler itself meets the guard page
+    // and ends the process instead of writing over other memory. Pages are
+    // only taken when touched.
     if (altStack_ == nullptr) {
-        void* stack = ::mmap(nullptr, SIGSTKSZ * 8, PROT_READ | PROT_WRITE,
-                             MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        size_t page = static_cast<size_t>(::getpagesize());
+        size_t mapped = SignalStackSize + page;
+        void* stack = ::mmap(nullptr, mapped, PROT_READ | PROT_WRITE,
+                             MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE | MAP_STACK, -1, 0);
         if (stack != MAP_FAILED) {
-            altStack_ = stack;
-            stack_t ss{};
-            ss.ss_sp = altStack_;
-            ss.ss_size = SIGSTKSZ * 8;
-            ::sigaltstack(&ss, nullptr);
+            if (::mprotect(stack, page, PROT_NONE) != 0) {
+                ::munmap(stack, mapped);
+            } else {
+                altStack_ = stack;
+                altStackMapped_ = mapped;
+            }
         }
+    }
+    if (altStack_ != nullptr) {
+        stack_t ss{};
+        ss.ss_sp = static_cast<char*>(altStack_) + ::getpagesize();
+        ss.ss_size = SignalStackSize;
+        ::sigaltstack(&ss, nullptr);
     }
     struct sigaction action {};
     action.sa_sigaction = FatalSignalHandler;

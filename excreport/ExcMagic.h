@@ -8,11 +8,18 @@
 // console. Fatal signals are logged with their machine context before the
 // process ends as the signal would end it.
 //
+// The log is kept to a size (see TExcLogFile: "ExcMagic.Log" is renamed to
+// "ExcMagic.Log.1" when it would grow past LogSizeLimit()), and within one
+// poll cycle an exception of the same class and message as one already
+// logged is counted instead of logged again; the count is written when the
+// next cycle starts (NewCycle) or the reporter goes away.
+//
 // Use: make one instance before the window, enable it, and route the dispatch
 // catch to HandleException():
 //     TExcMagic excMagic(headless ? TExcMagic::mdConsole : TExcMagic::mdDialog);
 //     excMagic.SetEnabled(true);
 //     app.OnException = [](const std::exception& e) { TExcMagic::ExcMagic()->HandleException(e); };
+// and call TExcMagic::ExcMagic()->NewCycle() when each poll cycle starts.
 #include <cstdint>
 #include <exception>
 #include <functional>
@@ -23,6 +30,7 @@
 #include <typeinfo>
 #include <vector>
 
+#include "excreport/ExcLogFile.h"
 #include "excreport/ExcMagicDlg.h"
 #include "excreport/ExcStackTracer.h"
 #include "platform/Exception.h"
@@ -95,6 +103,12 @@ public:
     // --- properties -----------------------------------------------------
     uint8_t Mode() const noexcept { return mode_; }
     // Installs or removes the raise hook and the fatal-signal handlers.
+    // Enabling also reads the debug information (line tables, unit ranges,
+    // symbols) of the program and of every module loaded at that time, so
+    // that a fatal-signal handler only looks up (about 5 MB and some tens
+    // of milliseconds with the Qt libraries), and gives
+    // the calling thread an alternate signal stack of SignalStackSize bytes
+    // with an inaccessible guard page below it.
     bool Enabled() const noexcept { return enabled_; }
     void SetEnabled(bool enabled);
     const std::string& Caption() const noexcept { return caption_; }
@@ -109,6 +123,10 @@ public:
     void SetIconName(TIconName icon) { iconName_ = std::move(icon); }
     const std::string& LogFileName() const noexcept { return logFileName_; }
     void SetLogFileName(std::string fileName) { logFileName_ = std::move(fileName); }
+    // Bytes the log file may reach before it is renamed to LogFileName() +
+    // ".1"; TExcLogFile::defaultSizeLimit (4 MiB) unless set.
+    uint64_t LogSizeLimit() const noexcept { return logFile_.SizeLimit(); }
+    void SetLogSizeLimit(uint64_t bytes) noexcept { logFile_.SetSizeLimit(bytes); }
     int MaxCallStackDepth() const noexcept { return maxCallStackDepth_; }
     void SetMaxCallStackDepth(int depth) noexcept;
     const std::string& CustomTabCaption() const noexcept { return customTabCaption_; }
@@ -161,11 +179,23 @@ public:
     void HandleUnknownException() noexcept;
     // Logs the exception this thread raised last.
     void LogNow() noexcept;
+    // Starts a new poll cycle for the log: when an exception was left out of
+    // the log as a repeat since the last call, one line per such exception,
+    // "(the same exception was raised <N> more times: '<class>', "<message>")",
+    // is appended to the log now; then every exception counts as new again.
+    // The application calls it at the start of every poll cycle; the
+    // destructor does the same for the last cycle. Never throws.
+    void NewCycle() noexcept;
     // The message of `e` at `address`, at most `size` - 1 characters.
     std::string BuildMessage(const std::exception* e, uintptr_t address, size_t size = 1025);
     // Fills CallStack, CallStackLines and RegisterLines from this thread's
     // last raise.
     void Collect();
+
+    // The size of the alternate stack the fatal-signal handlers run on.
+    // Generous: the report looks up names and lines there, whatever the
+    // processor's own signal frame takes.
+    static constexpr size_t SignalStackSize = 8u << 20;
 
     // Used by the raise hook and the signal handlers; not for callers.
     struct TCaptured;
@@ -184,6 +214,10 @@ private:
     std::vector<TRegistration> MatchingFilters(const std::exception& e);
     void ShowHook(const std::exception& e, const TCaptured& state, bool alreadyLogged);
     void LogChain(const std::exception* e, const std::string& message);
+    // False when `e` repeats an exception logged in this cycle (then counted).
+    bool TakeForLog(const std::exception& e);
+    void RunLogFilters(const std::exception* e, const std::string& message);
+    void WarmUpDebugInfo();
     void CollectFrom(const TCaptured& state);
     void FormatCallStack();
     void FormatRegisters(const TCaptured& state);
@@ -212,7 +246,10 @@ private:
     uint8_t options_ = roCallStack | roRegisters | roSourceInMessage | roShow;
     int maxCallStackDepth_ = 100;
     std::recursive_mutex reportLock_;
-    void* altStack_ = nullptr;
+    TExcLogFile logFile_;
+    TExcRepeats repeats_;
+    void* altStack_ = nullptr; // the mapping, guard page included
+    size_t altStackMapped_ = 0;
 
     friend class TDefaultExcMagicFilter;
 };

@@ -6,9 +6,6 @@
 #include <cstdlib>
 #include <ctime>
 #include <cxxabi.h>
-#include <fcntl.h>
-#include <sys/file.h>
-#include <unistd.h>
 
 namespace {
 
@@ -37,21 +34,6 @@ std::string Now() {
     char text[64];
     std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
     return text;
-}
-
-bool WriteAll(int fd, const std::string& data) {
-    size_t done = 0;
-    while (done < data.size()) {
-        ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return false;
-        }
-        done += static_cast<size_t>(n);
-    }
-    return true;
 }
 
 } // namespace
@@ -121,20 +103,9 @@ int TDefaultExcMagicFilter::LogException(const std::exception*, const std::strin
         return 1;
     }
     std::string entry = LogEntry(Now(), message, callStackLines, registerLines, customLines);
-    // Owner-only: the report shows addresses and stack contents of this
-    // process. A file that cannot be opened or is locked by another writer
-    // loses this entry, never the report.
-    int fd = ::open(fileName.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
-    if (fd < 0) {
-        return 1;
-    }
-    if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
-        // One write of the whole entry: it reaches the file before a crash
-        // that may follow the report.
-        WriteAll(fd, entry);
-        ::flock(fd, LOCK_UN);
-    }
-    ::close(fd);
+    // A file that cannot be opened or is locked by another writer loses this
+    // entry, never the report.
+    owner_.logFile_.Append(fileName, entry);
     return 1;
 }
 

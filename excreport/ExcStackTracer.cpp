@@ -1,35 +1,11 @@
 #include "excreport/ExcStackTracer.h"
 
 #include <algorithm>
-#include <atomic>
-#include <cstring>
-#include <link.h>
-#include <mutex>
-#include <pthread.h>
 #include <sys/stat.h>
-#include <sys/uio.h>
-#include <unistd.h>
 
 #include "excreport/ExcDwarfInfo.h"
 
 namespace {
-
-constexpr uint16_t sstModule = 0x120;
-constexpr uint16_t sstSymbols = 0x125;
-constexpr uint16_t sstSrcModule = 0x127;
-constexpr uint16_t sstNames = 0x130;
-constexpr uint16_t sstCompactProcedures = 0xF125;
-constexpr uint16_t sstCompactLines = 0xF127;
-
-// A malformed container must not make a lookup run for long or read wild
-// memory: counts are checked against the bytes that hold them.
-uint16_t U16(const uint8_t* p) {
-    return static_cast<uint16_t>(p[0] | (p[1] << 8));
-}
-uint32_t U32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-           (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
 
 bool FileExists(const std::string& name) {
     struct stat st {};
@@ -45,30 +21,6 @@ std::string WithTdsExtension(const std::string& name) {
     return name + ".TDS";
 }
 
-// Reads one packed number of the compact procedure table; false past `end`.
-bool ReadPacked(const uint8_t*& p, const uint8_t* end, uint32_t& value) {
-    if (p >= end) {
-        return false;
-    }
-    if ((p[0] & 1) == 0) {
-        value = p[0] >> 1;
-        p += 1;
-    } else if ((p[0] & 3) == 1) {
-        if (end - p < 2) {
-            return false;
-        }
-        value = U16(p) >> 2;
-        p += 2;
-    } else {
-        if (end - p < 4) {
-            return false;
-        }
-        value = U32(p) >> 2;
-        p += 4;
-    }
-    return true;
-}
-
 } // namespace
 
 // --- TModuleDebugInfo ------------------------------------------------------------
@@ -76,10 +28,17 @@ bool ReadPacked(const uint8_t*& p, const uint8_t* end, uint32_t& value) {
 TModuleDebugInfo::TModuleDebugInfo(const std::string& fileName, uintptr_t moduleHandle,
                                    uintptr_t loadBias)
     : fileName_(fileName), moduleHandle_(moduleHandle), loadBias_(loadBias) {
-    if (!TryOpen(fileName)) {
-        TryOpen(WithTdsExtension(fileName));
+    auto td32 = std::make_unique<TTD32Info>(fileName);
+    signature_ = td32->Signature();
+    if (!td32->Loaded()) {
+        td32 = std::make_unique<TTD32Info>(WithTdsExtension(fileName));
+        if (!td32->Signature().empty()) {
+            signature_ = td32->Signature();
+        }
     }
-    if (!loaded_ && FileExists(fileName)) {
+    if (td32->Loaded()) {
+        td32_ = std::move(td32);
+    } else if (FileExists(fileName)) {
         auto dwarf = std::make_unique<TDwarfInfo>(fileName, loadBias);
         if (dwarf->Loaded()) {
             dwarf_ = std::move(dwarf);
@@ -91,6 +50,12 @@ TModuleDebugInfo::~TModuleDebugInfo() = default;
 
 bool TModuleDebugInfo::HasDwarf() const noexcept {
     return dwarf_ != nullptr;
+}
+
+void TModuleDebugInfo::Preload() {
+    if (dwarf_ != nullptr) {
+        dwarf_->Preload();
+    }
 }
 
 uint64_t TModuleDebugInfo::RelativeAddress(uintptr_t address) const noexcept {
@@ -105,283 +70,17 @@ uint64_t TModuleDebugInfo::RelativeAddress(uintptr_t address) const noexcept {
     return address - moduleHandle_ - 4096;
 }
 
-void TModuleDebugInfo::Close() noexcept {
-    stream_.reset();
-    loaded_ = false;
-    entries_.clear();
-    namePositions_.clear();
-}
-
-bool TModuleDebugInfo::TryOpen(const std::string& fileName) {
-    Close();
-    if (!FileExists(fileName)) {
-        return false;
-    }
-    try {
-        stream_ = std::make_unique<TMMFileStream>(fileName, "ExcMagic." + fileName,
-                                                  TMMFileStream::fmOpenRead);
-    } catch (const std::exception&) {
-        stream_.reset();
-        return false;
-    }
-    try {
-        loaded_ = Load();
-    } catch (const std::exception&) {
-        loaded_ = false;
-    }
-    if (!loaded_) {
-        stream_.reset();
-    } else {
-        stream_->Unmap();
-    }
-    return loaded_;
-}
-
-bool TModuleDebugInfo::ReadAt(int64_t position, void* buffer, int64_t count) {
-    if (stream_ == nullptr || position < 0) {
-        return false;
-    }
-    stream_->Seek(position, TMMFileStream::soFromBeginning);
-    return stream_->Read(buffer, count) == count;
-}
-
-bool TModuleDebugInfo::ReadDWordAt(int64_t position, uint32_t& value) {
-    uint8_t b[4];
-    if (!ReadAt(position, b, 4)) {
-        return false;
-    }
-    value = U32(b);
-    return true;
-}
-
-bool TModuleDebugInfo::Load() {
-    int64_t size = stream_->Size();
-    if (size < 8) {
-        return false;
-    }
-    char tail[8];
-    if (!ReadAt(size - 8, tail, 8)) {
-        return false;
-    }
-    std::string signature(tail, 4);
-    if (signature != "FB09" && signature != "FB0A") {
-        return false;
-    }
-    distance_ = U32(reinterpret_cast<const uint8_t*>(tail + 4));
-    if (distance_ < 8 || distance_ > size) {
-        return false;
-    }
-    base_ = size - distance_;
-    char head[8];
-    if (!ReadAt(base_, head, 8)) {
-        return false;
-    }
-    signature_.assign(head, 4);
-    if (signature_ != "FB09" && signature_ != "FB0A") {
-        return false;
-    }
-    directoryOffset_ = U32(reinterpret_cast<const uint8_t*>(head + 4));
-    uint8_t h[16];
-    if (!ReadAt(base_ + directoryOffset_, h, 16)) {
-        return false;
-    }
-    header_.HeaderSize = U16(h);
-    header_.EntrySize = U16(h + 2);
-    header_.EntryCount = U32(h + 4);
-    header_.NextDirectory = U32(h + 8);
-    header_.Flags = U32(h + 12);
-    if (header_.HeaderSize != 16 || header_.EntrySize != 12) {
-        return false;
-    }
-    int64_t entriesAt = base_ + directoryOffset_ + 16;
-    if (static_cast<int64_t>(header_.EntryCount) * 12 > size - entriesAt) {
-        return false;
-    }
-    const uint8_t* p = stream_->ViewAt(entriesAt, static_cast<int64_t>(header_.EntryCount) * 12);
-    if (p == nullptr && header_.EntryCount > 0) {
-        return false;
-    }
-    entries_.resize(header_.EntryCount);
-    for (uint32_t i = 0; i < header_.EntryCount; ++i, p += 12) {
-        entries_[i] = {U16(p), U16(p + 2), U32(p + 4), U32(p + 8)};
-    }
-    const TTD32DirectoryEntry* names = nullptr;
-    for (const auto& e : entries_) {
-        if (e.Type == sstNames) {
-            names = &e;
-        }
-    }
-    if (names != nullptr) {
-        if (const uint8_t* t = Subsection(*names)) {
-            uint32_t count = names->Size >= 4 ? U32(t) : 0;
-            // Each name takes at least its length byte and terminator.
-            count = std::min(count, names->Size / 2);
-            uint32_t at = 4;
-            for (uint32_t i = 0; i < count && at < names->Size; ++i) {
-                namePositions_.push_back(base_ + names->Offset + at);
-                at += 1u + t[at] + 1u;
-            }
-        }
-    }
-    return true;
-}
-
-const uint8_t* TModuleDebugInfo::Subsection(const TTD32DirectoryEntry& entry) {
-    if (stream_ == nullptr || entry.Size == 0) {
-        return nullptr;
-    }
-    return stream_->ViewAt(base_ + entry.Offset, entry.Size);
-}
-
-std::string TModuleDebugInfo::NameOf(int index) {
-    if (dwarf_ != nullptr) {
-        return dwarf_->NameOf(index);
-    }
-    if (!loaded_ || index < 1 || static_cast<size_t>(index) > namePositions_.size()) {
-        return {};
-    }
-    std::string name;
-    try {
-        uint8_t length = 0;
-        int64_t at = namePositions_[static_cast<size_t>(index) - 1];
-        if (ReadAt(at, &length, 1)) {
-            name.resize(length);
-            if (!ReadAt(at + 1, name.data(), length)) {
-                name.clear();
-            }
-        }
-        stream_->Unmap();
-    } catch (const std::exception&) {
-        name.clear();
-    }
-    return name;
-}
-
 bool TModuleDebugInfo::UnitAt(uint64_t relative, int& unitIndex, int& procedureIndex) {
     unitIndex = -1;
     procedureIndex = -1;
     if (dwarf_ != nullptr) {
         return dwarf_->UnitAt(relative, unitIndex, procedureIndex);
     }
-    if (!loaded_) {
-        return false;
-    }
-    try {
-        for (const auto& e : entries_) {
-            if (e.Type != sstModule || e.Size < 28) {
-                continue;
-            }
-            const uint8_t* p = Subsection(e);
-            if (p == nullptr) {
-                continue;
-            }
-            uint16_t segments = U16(p + 4);
-            uint32_t nameIndex = U32(p + 8);
-            for (uint32_t s = 0; s < segments && 28 + (s + 1) * 12 <= e.Size; ++s) {
-                const uint8_t* seg = p + 28 + s * 12;
-                uint16_t flags = U16(seg + 2);
-                uint64_t offset = U32(seg + 4);
-                uint64_t size = U32(seg + 8);
-                if ((flags & 1) != 0 && offset <= relative && relative < offset + size) {
-                    unitIndex = static_cast<int>(nameIndex);
-                    uint16_t module = e.ModuleIndex;
-                    procedureIndex = ProcedureAt(relative, module);
-                    stream_->Unmap();
-                    return true;
-                }
-            }
-        }
-        stream_->Unmap();
-    } catch (const std::exception&) {
-        // An unreadable view leaves the answer missing.
-    }
-    return false;
+    return td32_ != nullptr && td32_->UnitAt(relative, unitIndex, procedureIndex);
 }
 
 int TModuleDebugInfo::ProcedureAt(uint64_t relative, int moduleIndex) {
-    if (!loaded_) {
-        return -1;
-    }
-    for (const auto& e : entries_) {
-        if (e.ModuleIndex != moduleIndex) {
-            continue;
-        }
-        int found = -1;
-        if (e.Type == sstSymbols) {
-            found = ProcedureInSymbols(e, relative);
-        } else if (e.Type == sstCompactProcedures) {
-            found = ProcedureInCompactTable(e, relative);
-        }
-        if (found != -1) {
-            return found;
-        }
-    }
-    return -1;
-}
-
-int TModuleDebugInfo::ProcedureInSymbols(const TTD32DirectoryEntry& e, uint64_t relative) {
-    const uint8_t* p = Subsection(e);
-    if (p == nullptr || e.Size < 4 || U32(p) != 1) {
-        return -1;
-    }
-    uint32_t at = 4;
-    while (at + 4 <= e.Size) {
-        uint16_t length = U16(p + at);
-        uint16_t type = U16(p + at + 2);
-        if (length < 2) {
-            break;
-        }
-        if ((type == 0x204 || type == 0x205) && at + 4 + 44 <= e.Size) {
-            const uint8_t* body = p + at + 4;
-            uint64_t procLength = U32(body + 12);
-            uint64_t start = U32(body + 24);
-            if (start <= relative && relative < start + procLength) {
-                return static_cast<int>(U32(body + 36));
-            }
-        }
-        at += 2u + length;
-    }
-    return -1;
-}
-
-int TModuleDebugInfo::ProcedureInCompactTable(const TTD32DirectoryEntry& e, uint64_t relative) {
-    const uint8_t* p = Subsection(e);
-    if (p == nullptr || e.Size < 16 || U32(p) != 1) {
-        return -1;
-    }
-    uint32_t kind = U32(p + 4);
-    uint32_t count = U32(p + 8);
-    uint32_t firstName = U32(p + 12);
-    const uint8_t* end = p + e.Size;
-    const uint8_t* t = p + 16;
-    if (kind == 0) {
-        for (uint32_t k = 0; k < count && end - t >= 8; ++k, t += 8) {
-            if (U32(t) <= relative && relative <= U32(t + 4)) {
-                return static_cast<int>(firstName + k);
-            }
-        }
-    } else if (kind == 2) {
-        if (end - t < 4) {
-            return -1;
-        }
-        uint64_t start = U32(t);
-        t += 4;
-        for (uint32_t k = 0; k < count; ++k) {
-            uint32_t delta = 0;
-            uint32_t length = 0;
-            if (!ReadPacked(t, end, delta) || !ReadPacked(t, end, length)) {
-                return -1;
-            }
-            start += delta;
-            if (start > relative) {
-                return -1;
-            }
-            if (relative + 1 <= start + length) {
-                return static_cast<int>(firstName + k);
-            }
-        }
-    }
-    return -1;
+    return td32_ != nullptr ? td32_->ProcedureAt(relative, moduleIndex) : -1;
 }
 
 bool TModuleDebugInfo::LineAt(uint64_t relative, int& sourceIndex, int& line) {
@@ -390,355 +89,14 @@ bool TModuleDebugInfo::LineAt(uint64_t relative, int& sourceIndex, int& line) {
     if (dwarf_ != nullptr) {
         return dwarf_->LineAt(relative, sourceIndex, line);
     }
-    if (!loaded_) {
-        return false;
-    }
-    bool found = false;
-    try {
-        for (const auto& e : entries_) {
-            if (e.Type == sstSrcModule) {
-                found = LineAtSourceTable(e, relative, sourceIndex, line);
-            } else if (e.Type == sstCompactLines) {
-                found = LineAtCompactTable(e, relative, sourceIndex, line);
-            }
-            if (found) {
-                break;
-            }
-        }
-        stream_->Unmap();
-    } catch (const std::exception&) {
-        found = false;
-    }
-    if (!found) {
-        sourceIndex = -1;
-        line = -1;
-    }
-    return found;
+    return td32_ != nullptr && td32_->LineAt(relative, sourceIndex, line);
 }
 
-bool TModuleDebugInfo::LineAtSourceTable(const TTD32DirectoryEntry& e, uint64_t relative,
-                                         int& sourceIndex, int& line) {
-    const uint8_t* p = Subsection(e);
-    if (p == nullptr || e.Size < 4) {
-        return false;
+std::string TModuleDebugInfo::NameOf(int index) {
+    if (dwarf_ != nullptr) {
+        return dwarf_->NameOf(index);
     }
-    const uint64_t size = e.Size;
-    uint16_t files = U16(p);
-    uint16_t segments = U16(p + 2);
-    uint64_t rangesAt = 4 + 4ull * files;
-    if (rangesAt + 8ull * segments > size) {
-        return false;
-    }
-    bool inSegment = false;
-    for (uint16_t s = 0; s < segments; ++s) {
-        const uint8_t* r = p + rangesAt + 8ull * s;
-        if (U32(r) <= relative && relative <= U32(r + 4)) {
-            inSegment = true;
-        }
-    }
-    if (!inSegment) {
-        return false;
-    }
-    for (uint16_t f = 0; f < files; ++f) {
-        uint64_t fileAt = U32(p + 4 + 4ull * f);
-        if (fileAt + 6 > size) {
-            continue;
-        }
-        uint16_t fileSegments = U16(p + fileAt);
-        uint32_t nameIndex = U32(p + fileAt + 2);
-        uint64_t blocksAt = fileAt + 6;
-        uint64_t fileRangesAt = blocksAt + 4ull * fileSegments;
-        if (fileRangesAt + 8ull * fileSegments > size) {
-            continue;
-        }
-        for (uint16_t s = 0; s < fileSegments; ++s) {
-            const uint8_t* r = p + fileRangesAt + 8ull * s;
-            if (!(U32(r) <= relative && relative <= U32(r + 4))) {
-                continue;
-            }
-            uint64_t blockAt = U32(p + blocksAt + 4ull * s);
-            if (blockAt + 4 > size) {
-                continue;
-            }
-            uint32_t pairs = U16(p + blockAt + 2);
-            uint64_t offsetsAt = blockAt + 4;
-            uint64_t linesAt = offsetsAt + 4ull * pairs;
-            if (pairs == 0 || linesAt + 2ull * pairs > size) {
-                continue;
-            }
-            auto offset = [&](uint32_t i) { return U32(p + offsetsAt + 4ull * i); };
-            uint32_t low = 0;
-            uint32_t high = pairs - 1;
-            while (low + 1 < high) {
-                uint32_t middle = (low + high) / 2;
-                if (relative < offset(middle)) {
-                    high = middle;
-                } else {
-                    low = middle;
-                }
-            }
-            uint32_t at = relative == offset(high) ? high : low;
-            uint16_t number = U16(p + linesAt + 2ull * at);
-            if (number == 0) {
-                continue;
-            }
-            sourceIndex = static_cast<int>(nameIndex);
-            line = number;
-            return true;
-        }
-    }
-    return false;
-}
-
-bool TModuleDebugInfo::LineAtCompactTable(const TTD32DirectoryEntry& e, uint64_t relative,
-                                          int& sourceIndex, int& line) {
-    const uint8_t* p = Subsection(e);
-    if (p == nullptr || e.Size < 8 || U32(p) != 1) {
-        return false;
-    }
-    const uint64_t size = e.Size;
-    uint32_t ranges = U32(p + 4);
-    for (uint64_t r = 0; r < ranges && 8 + 16 * (r + 1) <= size; ++r) {
-        const uint8_t* range = p + 8 + 16 * r;
-        if (!(U32(range) <= relative && relative <= U32(range + 4))) {
-            continue;
-        }
-        uint64_t dataAt = U32(range + 12);
-        if (dataAt + 12 > size) {
-            return false;
-        }
-        uint64_t steps = U32(p + dataAt);
-        uint64_t address = U32(p + dataAt + 4);
-        int64_t number = U32(p + dataAt + 8);
-        steps = std::min<uint64_t>(steps, (size - dataAt - 12) / 2);
-        const uint8_t* step = p + dataAt + 12;
-        for (uint64_t i = 0; i < steps; ++i, step += 2) {
-            address += step[0];
-            if (address > relative) {
-                break;
-            }
-            number += static_cast<int8_t>(step[1]);
-        }
-        sourceIndex = static_cast<int>(U32(range + 8));
-        line = static_cast<int>(number);
-        return true;
-    }
-    return false;
-}
-
-// --- memory ------------------------------------------------------------------------
-
-namespace {
-
-struct TCodeRange {
-    uintptr_t Start;
-    uintptr_t End;
-    bool Readable;
-};
-
-// Executable segments of the loaded modules, sorted; refreshed only when the
-// loader reports modules added or removed.
-constexpr int maxCodeRanges = 1024;
-TCodeRange codeRanges[maxCodeRanges];
-std::atomic<int> codeRangeCount{0};
-unsigned long long seenAdds = 0;
-unsigned long long seenSubs = 0;
-std::mutex codeRangesLock;
-
-struct TRefresh {
-    TCodeRange ranges[maxCodeRanges];
-    int count = 0;
-    bool first = true;
-    bool unchanged = false;
-};
-
-int CollectCodeRanges(struct dl_phdr_info* info, size_t size, void* data) {
-    auto* r = static_cast<TRefresh*>(data);
-    if (r->first) {
-        r->first = false;
-        if (size >= offsetof(struct dl_phdr_info, dlpi_subs) + sizeof(info->dlpi_subs) &&
-            info->dlpi_adds == seenAdds && info->dlpi_subs == seenSubs &&
-            codeRangeCount.load() > 0) {
-            r->unchanged = true;
-            return 1;
-        }
-        seenAdds = info->dlpi_adds;
-        seenSubs = info->dlpi_subs;
-    }
-    for (int i = 0; i < info->dlpi_phnum; ++i) {
-        const auto& ph = info->dlpi_phdr[i];
-        if (ph.p_type == PT_LOAD && (ph.p_flags & PF_X) != 0 && r->count < maxCodeRanges) {
-            uintptr_t start = info->dlpi_addr + ph.p_vaddr;
-            r->ranges[r->count++] = {start, start + ph.p_memsz, (ph.p_flags & PF_R) != 0};
-        }
-    }
-    return 0;
-}
-
-thread_local uintptr_t cachedStackTop = 0;
-
-} // namespace
-
-void RefreshCodeRanges() noexcept {
-    std::lock_guard<std::mutex> guard(codeRangesLock);
-    static TRefresh refresh;
-    refresh.count = 0;
-    refresh.first = true;
-    refresh.unchanged = false;
-    dl_iterate_phdr(CollectCodeRanges, &refresh);
-    if (refresh.unchanged) {
-        return;
-    }
-    std::sort(refresh.ranges, refresh.ranges + refresh.count,
-              [](const TCodeRange& a, const TCodeRange& b) { return a.Start < b.Start; });
-    codeRangeCount.store(0);
-    std::copy(refresh.ranges, refresh.ranges + refresh.count, codeRanges);
-    codeRangeCount.store(refresh.count);
-}
-
-namespace {
-
-const TCodeRange* FindCodeRange(uintptr_t address) noexcept {
-    int count = codeRangeCount.load();
-    int low = 0;
-    int high = count - 1;
-    while (low <= high) {
-        int middle = (low + high) / 2;
-        if (address < codeRanges[middle].Start) {
-            high = middle - 1;
-        } else if (address >= codeRanges[middle].End) {
-            low = middle + 1;
-        } else {
-            return &codeRanges[middle];
-        }
-    }
-    return nullptr;
-}
-
-} // namespace
-
-bool IsCodeAddress(uintptr_t address) noexcept {
-    return FindCodeRange(address) != nullptr;
-}
-
-bool ReadProcessMemory(uintptr_t address, void* buffer, size_t count) noexcept {
-    if (count == 0) {
-        return true;
-    }
-    // The kernel copies from our own address space and reports a hole as an
-    // error instead of a fault; the sanitizers do not look at it either.
-    struct iovec local {
-        buffer, count
-    };
-    struct iovec remote {
-        reinterpret_cast<void*>(address), count
-    };
-    ssize_t n = ::process_vm_readv(::getpid(), &local, 1, &remote, 1, 0);
-    return n == static_cast<ssize_t>(count);
-}
-
-uintptr_t CurrentStackTop() noexcept {
-    if (cachedStackTop != 0) {
-        return cachedStackTop;
-    }
-    pthread_attr_t attr;
-    if (pthread_getattr_np(pthread_self(), &attr) == 0) {
-        void* low = nullptr;
-        size_t size = 0;
-        if (pthread_attr_getstack(&attr, &low, &size) == 0) {
-            cachedStackTop = reinterpret_cast<uintptr_t>(low) + size;
-        }
-        pthread_attr_destroy(&attr);
-    }
-    return cachedStackTop;
-}
-
-bool IsReturnAddress(uintptr_t value) noexcept {
-    const TCodeRange* range = value < 8 ? nullptr : FindCodeRange(value);
-    if (range == nullptr) {
-        return false;
-    }
-    uint8_t b[8]; // b[8 - n] is the byte at value - n
-    // Inside a readable mapped segment the bytes are read directly: this
-    // test runs for every stack word at each raise.
-    if (range->Readable && value - 8 >= range->Start) {
-        std::memcpy(b, reinterpret_cast<const void*>(value - 8), sizeof b);
-    } else if (!ReadProcessMemory(value - 8, b, sizeof b)) {
-        return true;
-    }
-    auto at = [&](int back) { return b[8 - back]; };
-    // call rel32
-    if (at(5) == 0xE8) {
-        int32_t displacement;
-        std::memcpy(&displacement, &b[4], 4);
-        if (IsCodeAddress(value + static_cast<intptr_t>(displacement))) {
-            return true;
-        }
-    }
-    // Indirect calls (0xFF /2). A REX prefix, when present, comes before the
-    // 0xFF, so the same positions hold on x86-64; "0xFF 0x15 disp32" there is
-    // RIP-relative instead of absolute.
-    if (at(2) == 0xFF && at(1) >= 0xD0 && at(1) <= 0xD7) {
-        return true;
-    }
-    if (at(2) == 0xFF && at(1) >= 0x10 && at(1) <= 0x17 && at(1) != 0x14) {
-        return true;
-    }
-    if (at(3) == 0xFF && at(2) == 0x14 && (at(1) & 7) != 5) {
-        return true;
-    }
-    if (at(3) == 0xFF && at(2) >= 0x50 && at(2) <= 0x57 && at(2) != 0x54) {
-        return true;
-    }
-    if (at(4) == 0xFF && at(3) == 0x54) {
-        return true;
-    }
-    if (at(6) == 0xFF && at(5) >= 0x90 && at(5) <= 0x97 && at(5) != 0x94) {
-        return true;
-    }
-    if (at(7) == 0xFF && at(6) == 0x94) {
-        return true;
-    }
-    if (at(6) == 0xFF && at(5) == 0x15) {
-        return true;
-    }
-    if (at(7) == 0xFF && at(6) == 0x14) {
-        return true;
-    }
-    return at(1) == 0xC3;
-}
-
-int ScanStackForReturnAddresses(uintptr_t sp, uintptr_t top, uintptr_t* out, int most) noexcept {
-    // Bounded, so that a throw deep in a big stack stays cheap.
-    constexpr uintptr_t maxScan = 1u << 20;
-    sp &= ~static_cast<uintptr_t>(sizeof(uintptr_t) - 1);
-    if (top <= sp) {
-        return 0;
-    }
-    if (top - sp > maxScan) {
-        top = sp + maxScan;
-    }
-    int count = 0;
-    uintptr_t chunk[256];
-    for (uintptr_t at = sp; at < top && count < most;) {
-        size_t bytes = std::min<uintptr_t>(sizeof chunk, top - at);
-        size_t words = bytes / sizeof(uintptr_t);
-        if (words == 0) {
-            break;
-        }
-        if (!ReadProcessMemory(at, chunk, words * sizeof(uintptr_t))) {
-            // Unreadable stack memory ends nothing: the next page is tried.
-            at = (at | 4095) + 1;
-            continue;
-        }
-        for (size_t i = 0; i < words && count < most; ++i) {
-            if (IsReturnAddress(chunk[i])) {
-                out[count++] = chunk[i];
-            }
-        }
-        at += words * sizeof(uintptr_t);
-    }
-    return count;
+    return td32_ != nullptr ? td32_->NameOf(index) : std::string();
 }
 
 // --- TExcCallStack --------------------------------------------------------------------

@@ -6,6 +6,7 @@
 #include <QTimer>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <stdexcept>
 #include <string>
 #include <sys/file.h>
@@ -125,6 +126,51 @@ TEST_F(Reporter, UnhandledExceptionIsShownCollapsedWithoutLoggingTwice) {
     }
     EXPECT_EQ(dialogs, 1);
     EXPECT_EQ(CountEntries(Log()), 1);
+}
+
+[[gnu::noinline]] void RaiseTheFirst() {
+    throw std::runtime_error("first failure");
+}
+
+[[gnu::noinline]] void RetryAndFailAgain() {
+    try {
+        ThrowAtDepth(0);
+    } catch (const std::exception&) {
+    }
+}
+
+TEST_F(Reporter, RethrowAfterANestedRaiseIsReportedOnceWithItsOwnStack) {
+    try {
+        try {
+            RaiseTheFirst();
+        } catch (const std::exception&) {
+            RetryAndFailAgain();
+            throw;
+        }
+    } catch (const std::exception& e) {
+        magic.HandleException(e);
+    }
+    EXPECT_EQ(dialogs, 1);
+    std::string text = Log();
+    EXPECT_EQ(CountEntries(text), 2) << text;
+    size_t first = text.find("\r\nfirst failure\r\n");
+    ASSERT_NE(first, std::string::npos) << text;
+    EXPECT_EQ(text.find("\r\nfirst failure\r\n", first + 1), std::string::npos) << text;
+    // The report shown is of the raise, not of the catch.
+    ASSERT_GE(magic.CallStackLines().Count(), 2);
+    EXPECT_NE(magic.CallStackLines()[1].find("RaiseTheFirst"), std::string::npos)
+        << magic.CallStackLines()[1];
+}
+
+TEST_F(Reporter, FatalSignalsRunOnALargeStackWithAGuardPage) {
+    stack_t ss{};
+    ASSERT_EQ(::sigaltstack(nullptr, &ss), 0);
+    ASSERT_EQ(ss.ss_flags & SS_DISABLE, 0);
+    EXPECT_GE(ss.ss_size, size_t{4} << 20);
+    char byte = 0;
+    auto bottom = reinterpret_cast<uintptr_t>(ss.ss_sp);
+    EXPECT_TRUE(ReadProcessMemory(bottom, &byte, 1));
+    EXPECT_FALSE(ReadProcessMemory(bottom - 1, &byte, 1)) << "no guard page below the stack";
 }
 
 TEST_F(Reporter, RecursionIsOneLineWithTheCount) {
@@ -290,6 +336,105 @@ TEST_F(Reporter, LaterFilterRunsFirstAndCanStopTheChain) {
     EXPECT_EQ(CountEntries(Log()), 2);
 }
 
+// --- the log's size: rotation and repeats ---
+
+TEST_F(Reporter, LogAtItsLimitIsKeptAsTheOldFileAndANewOneStarted) {
+    std::string earlier(size_t{4} << 20, 'x');
+    dir.Write("ExcMagic.Log", earlier);
+    try {
+        throw std::runtime_error("after the limit");
+    } catch (const std::exception&) {
+    }
+    EXPECT_EQ(dir.Read("ExcMagic.Log.1"), earlier);
+    std::string text = Log();
+    EXPECT_EQ(CountEntries(text), 1);
+    EXPECT_EQ(text.find("xxxx"), std::string::npos) << "filler in the new file";
+    EXPECT_NE(text.find("after the limit"), std::string::npos);
+}
+
+TEST_F(Reporter, OnlyOneOldLogIsKeptAndNeitherPassesTheLimit) {
+    const uint64_t limit = 16 * 1024;
+    magic.SetLogSizeLimit(limit);
+    for (int i = 0; i < 40; ++i) {
+        try {
+            throw std::runtime_error("failure " + std::to_string(i));
+        } catch (const std::exception&) {
+        }
+    }
+    std::string current = Log();
+    std::string old = dir.Read("ExcMagic.Log.1");
+    EXPECT_LE(current.size(), limit);
+    EXPECT_LE(old.size(), limit);
+    EXPECT_GT(old.size(), limit / 2);
+    EXPECT_FALSE(dir.Exists("ExcMagic.Log.2"));
+    EXPECT_NE(current.find("\r\nfailure 39\r\n"), std::string::npos);
+    EXPECT_EQ((current + old).find("\r\nfailure 0\r\n"), std::string::npos);
+}
+
+TEST_F(Reporter, SameExceptionInOneCycleIsLoggedOnceThenCounted) {
+    const std::string same = "'x1' is not a valid integer value";
+    for (int i = 0; i < 5; ++i) {
+        try {
+            throw EConvertError(same);
+        } catch (const std::exception&) {
+        }
+    }
+    try {
+        throw EConvertError("'x2' is not a valid integer value");
+    } catch (const std::exception&) {
+    }
+    // Shown again, not logged again.
+    try {
+        throw EConvertError(same);
+    } catch (const std::exception& e) {
+        magic.HandleException(e);
+    }
+    EXPECT_EQ(dialogs, 1);
+    EXPECT_EQ(CountEntries(Log()), 2);
+    EXPECT_EQ(Log().find("more time"), std::string::npos) << "counted before the cycle ended";
+
+    magic.NewCycle();
+    std::string text = Log();
+    EXPECT_NE(text.find("\r\n\r\n(the same exception was raised 5 more times: 'EConvertError', "
+                        "\"'x1' is not a valid integer value\")\r\n\r\n"),
+              std::string::npos)
+        << text;
+    EXPECT_EQ(text.find("'x2' is not a valid integer value\")"), std::string::npos);
+
+    // A new cycle logs it again, and a cycle without repeats adds no count.
+    try {
+        throw EConvertError(same);
+    } catch (const std::exception&) {
+    }
+    magic.NewCycle();
+    text = Log();
+    EXPECT_EQ(CountEntries(text), 3);
+    EXPECT_EQ(text.find("more time", text.find("more times") + 1), std::string::npos) << text;
+}
+
+TEST(ReporterLog, CountStillPendingIsWrittenWhenTheReporterGoesAway) {
+    TempDir dir;
+    {
+        TExcMagic magic;
+        magic.SetEnabled(true);
+        magic.SetLogOnDispatch(true);
+        magic.SetOptions(0);
+        magic.SetLogFileName(dir.File("ExcMagic.Log"));
+        for (int i = 0; i < 2; ++i) {
+            try {
+                throw std::runtime_error("again\r\nand again");
+            } catch (const std::exception&) {
+            }
+        }
+    }
+    std::string text = dir.Read("ExcMagic.Log");
+    EXPECT_EQ(CountEntries(text), 1);
+    EXPECT_NE(text.find("(the same exception was raised 1 more time: 'std::runtime_error', "
+                        "\"again  and again\")\r\n"),
+              std::string::npos)
+        << text;
+}
+
 TEST(ReporterFormat, LogEntryLayout) {
     TStringList stack, registers, custom;
     stack.Add("Call stack:");
@@ -358,6 +503,24 @@ TEST(ReporterProcess, FatalSignalIsLoggedAndEndsTheProcessAsTheSignalWould) {
     EXPECT_NE(log.find("Code at CS:RIP\r\n"), std::string::npos);
 
     run = RunProbe(dir.File("a.log"), "abort");
+    EXPECT_EQ(WEXITSTATUS(run.status), 128 + SIGABRT);
+    EXPECT_NE(ReadFile(dir.File("a.log")).find("SIGABRT at address "), std::string::npos);
+}
+
+// A signal frame is as large as the processor's register state, and so is
+// SIGSTKSZ: a stack sized from it leaves some machines no room for the
+// report. The probe hands the handler a stack smaller than reading a line
+// table for the first time needs (a frame of about 150 KiB), whatever the
+// processor: the handler must only look up what enabling read already.
+TEST(ReporterProcess, FatalSignalIsLoggedOnASmallSignalStack) {
+    TempDir dir;
+    ProbeRun run = RunProbe(dir.File("p.log"), "segv 64");
+    EXPECT_EQ(WEXITSTATUS(run.status), 128 + SIGSEGV);
+    std::string log = ReadFile(dir.File("p.log"));
+    EXPECT_NE(log.find("SIGSEGV at address "), std::string::npos) << log;
+    EXPECT_NE(log.find("ProbeCrash (ExcProbe.cpp, line "), std::string::npos) << log;
+
+    run = RunProbe(dir.File("a.log"), "abort 64");
     EXPECT_EQ(WEXITSTATUS(run.status), 128 + SIGABRT);
     EXPECT_NE(ReadFile(dir.File("a.log")).find("SIGABRT at address "), std::string::npos);
 }

@@ -1,15 +1,20 @@
-// excreport_probe <log file> throw|segv|abort|console
+// excreport_probe <log file> throw|segv|abort|console [signal stack KiB]
 // throw:   raises in ProbeThrowingFunction and catches it; prints the
 //          function's first and last line for the test to compare.
 // segv:    writes to address 16 (not null: the undefined-behaviour
 //          sanitizer would stop a null write before the fault).
 // abort:   calls abort().
 // console: the console report of an unhandled exception on standard error.
+// With a signal stack size, the reporter's alternate signal stack is replaced
+// by one of that size once the reporter is enabled: the handler must do with
+// what a machine with a small signal frame would give it.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <signal.h>
 #include <stdexcept>
+#include <sys/mman.h>
 
 #include "excreport/ExcMagic.h"
 
@@ -38,6 +43,20 @@ int main(int argc, char** argv) {
     magic.SetEnabled(true);
     magic.SetLogFileName(argv[1]);
     magic.SetLogOnDispatch(true);
+    if (argc > 3) {
+        size_t size = std::strtoul(argv[3], nullptr, 10) * 1024;
+        void* stack =
+            ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (stack == MAP_FAILED) {
+            return 3;
+        }
+        stack_t ss{};
+        ss.ss_sp = stack;
+        ss.ss_size = size;
+        if (::sigaltstack(&ss, nullptr) != 0) {
+            return 3;
+        }
+    }
     if (std::strcmp(argv[2], "throw") == 0) {
         std::printf("%d %d\n", throwingFirstLine, throwingLastLine);
         std::fflush(stdout);
