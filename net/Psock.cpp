@@ -12,11 +12,8 @@
 #include <cstring>
 #include <fcntl.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
-
-#include "platform/GuardedApplication.h"
 
 namespace {
 
@@ -27,62 +24,65 @@ int socketUsers = 0; // WinsockUsers
 constexpr std::size_t kChunk = 4 * 65536;
 constexpr std::size_t kIdleBufferLimit = 4 * kChunk;
 
+// The socket errors: the Winsock number, its text, and the POSIX errno
+// values that stand for it here (0: none).
 struct ErrorEntry {
     int number;
     const char* message;
+    int errnos[2];
 };
 
 constexpr ErrorEntry kErrorTable[] = {
-    {10004, "Interrupted system call"},
-    {10009, "Bad file number"},
-    {10013, "Permission denied"},
-    {10014, "Bad address"},
-    {10022, "Invalid argument"},
-    {10024, "Too many open files"},
-    {10035, "Operation would block"},
-    {10036, "Operation now in progress"},
-    {10037, "Operation already in progress"},
-    {10038, "Socket operation on non-socket"},
-    {10039, "Destination address required"},
-    {10040, "Message too long"},
-    {10041, "Wrong protocol type for socket"},
-    {10042, "Bad protocol option"},
-    {10043, "Protocol not supported"},
-    {10044, "Socket type not supported"},
-    {10045, "Operation not supported on socket"},
-    {10046, "Protocol family not supported"},
-    {10047, "Address family not supported by protocol family"},
-    {10048, "Address already in use"},
-    {10049, "Can't assign requested address"},
-    {10050, "Network is down"},
-    {10051, "Network is unreachable"},
-    {10052, "Network dropped connection or reset"},
-    {10053, "Software caused connection abort"},
-    {10054, "Connection reset by peer"},
-    {10055, "No buffer space available"},
-    {10056, "Socket is already connected"},
-    {10057, "Socket is not connected"},
-    {10058, "Can't send after socket shutdown"},
-    {10059, "Too many references, can't splice"},
-    {10060, "Connection timed out"},
-    {10061, "Connection refused"},
-    {10062, "Too many levels of symbolic links"},
-    {10063, "File name too long"},
-    {10064, "Host is down"},
-    {10065, "No route to Host"},
-    {10066, "Directory not empty"},
-    {10067, "Too many processes"},
-    {10068, "Too many users"},
-    {10069, "Disc quota exceeded"},
-    {10070, "Stale NFS file handle"},
-    {10071, "Too many levels of remote in path"},
-    {10091, "Network subsystem is unavailable"},
-    {10092, "Incompatible version of WINSOCK.DLL"},
-    {10093, "Successful WSAStartup not yet performed"},
-    {11001, "Host not found"},
-    {11002, "Non-Authoritative Host not found"},
-    {11003, "Non-Recoverable error: FORMERR, REFUSED, NOTIMP"},
-    {11004, "Valid name, no data record of requested type"},
+    {10004, "Interrupted system call", {EINTR, 0}},
+    {10009, "Bad file number", {EBADF, 0}},
+    {10013, "Permission denied", {EACCES, 0}},
+    {10014, "Bad address", {EFAULT, 0}},
+    {10022, "Invalid argument", {EINVAL, 0}},
+    {10024, "Too many open files", {EMFILE, 0}},
+    {10035, "Operation would block", {EWOULDBLOCK, EINPROGRESS}},
+    {10036, "Operation now in progress", {0, 0}},
+    {10037, "Operation already in progress", {EALREADY, 0}},
+    {10038, "Socket operation on non-socket", {ENOTSOCK, 0}},
+    {10039, "Destination address required", {EDESTADDRREQ, 0}},
+    {10040, "Message too long", {EMSGSIZE, 0}},
+    {10041, "Wrong protocol type for socket", {EPROTOTYPE, 0}},
+    {10042, "Bad protocol option", {ENOPROTOOPT, 0}},
+    {10043, "Protocol not supported", {EPROTONOSUPPORT, 0}},
+    {10044, "Socket type not supported", {ESOCKTNOSUPPORT, 0}},
+    {10045, "Operation not supported on socket", {EOPNOTSUPP, 0}},
+    {10046, "Protocol family not supported", {EPFNOSUPPORT, 0}},
+    {10047, "Address family not supported by protocol family", {EAFNOSUPPORT, 0}},
+    {10048, "Address already in use", {EADDRINUSE, 0}},
+    {10049, "Can't assign requested address", {EADDRNOTAVAIL, 0}},
+    {10050, "Network is down", {ENETDOWN, 0}},
+    {10051, "Network is unreachable", {ENETUNREACH, 0}},
+    {10052, "Network dropped connection or reset", {ENETRESET, 0}},
+    {10053, "Software caused connection abort", {ECONNABORTED, 0}},
+    {10054, "Connection reset by peer", {ECONNRESET, 0}},
+    {10055, "No buffer space available", {ENOBUFS, ENOMEM}},
+    {10056, "Socket is already connected", {EISCONN, 0}},
+    {10057, "Socket is not connected", {ENOTCONN, EPIPE}},
+    {10058, "Can't send after socket shutdown", {ESHUTDOWN, 0}},
+    {10059, "Too many references, can't splice", {ETOOMANYREFS, 0}},
+    {10060, "Connection timed out", {ETIMEDOUT, 0}},
+    {10061, "Connection refused", {ECONNREFUSED, 0}},
+    {10062, "Too many levels of symbolic links", {ELOOP, 0}},
+    {10063, "File name too long", {ENAMETOOLONG, 0}},
+    {10064, "Host is down", {EHOSTDOWN, 0}},
+    {10065, "No route to Host", {EHOSTUNREACH, 0}},
+    {10066, "Directory not empty", {ENOTEMPTY, 0}},
+    {10067, "Too many processes", {0, 0}},
+    {10068, "Too many users", {EUSERS, 0}},
+    {10069, "Disc quota exceeded", {EDQUOT, 0}},
+    {10070, "Stale NFS file handle", {ESTALE, 0}},
+    {10071, "Too many levels of remote in path", {EREMOTE, 0}},
+    {10091, "Network subsystem is unavailable", {0, 0}},
+    {10092, "Incompatible version of WINSOCK.DLL", {0, 0}},
+    {10093, "Successful WSAStartup not yet performed", {0, 0}},
+    {11001, "Host not found", {0, 0}},
+    {11002, "Non-Authoritative Host not found", {0, 0}},
+    {11003, "Non-Recoverable error: FORMERR, REFUSED, NOTIMP", {0, 0}},
+    {11004, "Valid name, no data record of requested type", {0, 0}},
 };
 
 // Errors by which a connect attempt itself fails. Winsock reports them through
@@ -113,97 +113,15 @@ std::string ExtractField(const std::string& S, char Separator, int N) {
 }
 
 int WinsockErrorFromErrno(int err) {
-    switch (err) {
-    case 0:
+    if (err == 0) {
         return 0;
-    case EINTR:
-        return 10004;
-    case EBADF:
-        return 10009;
-    case EACCES:
-        return 10013;
-    case EFAULT:
-        return 10014;
-    case EINVAL:
-        return 10022;
-    case EMFILE:
-        return 10024;
-    case EWOULDBLOCK:
-    case EINPROGRESS:
-        return 10035;
-    case EALREADY:
-        return 10037;
-    case ENOTSOCK:
-        return 10038;
-    case EDESTADDRREQ:
-        return 10039;
-    case EMSGSIZE:
-        return 10040;
-    case EPROTOTYPE:
-        return 10041;
-    case ENOPROTOOPT:
-        return 10042;
-    case EPROTONOSUPPORT:
-        return 10043;
-    case ESOCKTNOSUPPORT:
-        return 10044;
-    case EOPNOTSUPP:
-        return 10045;
-    case EPFNOSUPPORT:
-        return 10046;
-    case EAFNOSUPPORT:
-        return 10047;
-    case EADDRINUSE:
-        return 10048;
-    case EADDRNOTAVAIL:
-        return 10049;
-    case ENETDOWN:
-        return 10050;
-    case ENETUNREACH:
-        return 10051;
-    case ENETRESET:
-        return 10052;
-    case ECONNABORTED:
-        return 10053;
-    case ECONNRESET:
-    case EPIPE: // a send after the peer reset the connection
-        return 10054;
-    case ENOBUFS:
-    case ENOMEM:
-        return 10055;
-    case EISCONN:
-        return 10056;
-    case ENOTCONN:
-        return 10057;
-    case ESHUTDOWN:
-        return 10058;
-    case ETOOMANYREFS:
-        return 10059;
-    case ETIMEDOUT:
-        return 10060;
-    case ECONNREFUSED:
-        return 10061;
-    case ELOOP:
-        return 10062;
-    case ENAMETOOLONG:
-        return 10063;
-    case EHOSTDOWN:
-        return 10064;
-    case EHOSTUNREACH:
-        return 10065;
-    case ENOTEMPTY:
-        return 10066;
-    case EUSERS:
-        return 10068;
-    case EDQUOT:
-        return 10069;
-    case ESTALE:
-        return 10070;
-    case EREMOTE:
-        return 10071;
-    default:
-        return 20000 + err;
     }
+    for (const auto& entry : kErrorTable) {
+        if (entry.errnos[0] == err || entry.errnos[1] == err) {
+            return entry.number;
+        }
+    }
+    return 20000 + err;
 }
 
 std::string SocketErrorText(int number) {
@@ -216,63 +134,6 @@ std::string SocketErrorText(int number) {
         }
     }
     return "Unknown Error No. " + std::to_string(number);
-}
-
-// ---------------------------------------------------------------------------
-// TThreadTimer
-
-TThreadTimer::TThreadTimer() : timer_(std::make_unique<QTimer>()) {
-    QObject::connect(timer_.get(), &QTimer::timeout, [this] {
-        try {
-            FireTimer();
-        } catch (const std::exception& e) {
-            if (auto* app = TGuardedApplication::Instance()) {
-                app->HandleException(e);
-            }
-        }
-    });
-}
-
-TThreadTimer::~TThreadTimer() {
-    enabled_ = false;
-    UpdateTimer();
-}
-
-void TThreadTimer::SetEnabled(bool value) {
-    if (value != enabled_) {
-        enabled_ = value;
-        UpdateTimer();
-    }
-}
-
-void TThreadTimer::SetInterval(unsigned value) {
-    if (value != interval_) {
-        interval_ = value;
-        UpdateTimer();
-    }
-}
-
-void TThreadTimer::SetOnTimer(TNotifyEvent handler) {
-    OnTimer = std::move(handler);
-    UpdateTimer();
-}
-
-void TThreadTimer::UpdateTimer() {
-    // The flag spares a call into the timer for every line read.
-    if (running_) {
-        timer_->stop();
-        running_ = false;
-    }
-    if (interval_ != 0 && enabled_ && OnTimer) {
-        timer_->start(static_cast<int>(std::min<unsigned>(interval_, INT32_MAX)));
-        running_ = true;
-    }
-}
-
-void TThreadTimer::FireTimer() {
-    if (OnTimer) {
-        OnTimer(this);
-    }
 }
 
 // ---------------------------------------------------------------------------
@@ -316,7 +177,8 @@ void TPowersock::InitWinsock() {
         MakeSocket(true);
     } catch (...) {
         --socketUsers;
-        throw ESockError("Initializaton of windows sockets failed");
+        throw ESockError("Initializaton of windows sockets failed",
+                         TSockErrorReason::StartUpFailed);
     }
 }
 
@@ -336,6 +198,7 @@ void TPowersock::MakeSocket(bool withLinger) {
     socket_ = fd;
     input_.Clear();
     scanned_ = 0;
+    skippingLongLine_ = false;
     peerClosed_ = false;
     WatchSocket();
 }
@@ -371,6 +234,7 @@ void TPowersock::DropSocketQuietly() {
     }
     input_.Clear();
     scanned_ = 0;
+    skippingLongLine_ = false;
     peerClosed_ = false;
     connecting_ = false;
 }
@@ -461,7 +325,10 @@ long TPowersock::Fill(std::size_t maxBytes, int& err) {
         n = ::recv(socket_, room, maxBytes, 0);
     } while (n < 0 && errno == EINTR);
     err = n < 0 ? errno : 0;
-    input_.Commit(static_cast<std::size_t>(std::max(n, 0L)));
+    if (n > 0) {
+        input_.Commit(static_cast<std::size_t>(n));
+        bytesMoved_ += static_cast<std::size_t>(n);
+    }
     return n;
 }
 
@@ -496,7 +363,7 @@ void TPowersock::CheckSocketError(int Tolerated, std::string& Text) {
         if (OnSocketError) {
             OnSocketError(this, static_cast<std::uint16_t>(err), Text);
         }
-        throw ESockError(Text);
+        throw ESockError(Text, TSockErrorReason::SocketError);
     }
     Text.clear();
 }
@@ -516,7 +383,11 @@ void TPowersock::TimerOn() {
         return; // no limit: the timer stays off, as it would never fire
     }
     timer_.SetInterval(static_cast<unsigned>(timeOut_));
-    timer_.SetEnabled(true);
+    if (timer_.Enabled()) {
+        timer_.UpdateTimer(); // counts again from now
+    } else {
+        timer_.SetEnabled(true);
+    }
 }
 
 void TPowersock::TimerOff() {
@@ -575,13 +446,13 @@ void TPowersock::ResolveHost() {
     DropLookup();
     TimerOff();
     if (timedOut_) {
-        throw ESockError("Host Lookup Timed Out");
+        throw ESockError("Host Lookup Timed Out", TSockErrorReason::LookupTimedOut);
     }
     if (canceled_) {
-        throw ESockError("Host Lookup Canceled");
+        throw ESockError("Host Lookup Canceled", TSockErrorReason::LookupCanceled);
     }
     if (!succeeded_) {
-        throw ESockError("Host Lookup Failed");
+        throw ESockError("Host Lookup Failed", TSockErrorReason::LookupFailed);
     }
     remoteAddress_ = lookupAddress_;
     if (OnHostResolved) {
@@ -601,14 +472,15 @@ void TPowersock::Connect() {
     ReportStatus(8, "Connecting");
     canceled_ = false;
     if (connected_) {
-        throw ESockError("Already connected");
+        throw ESockError("Already connected", TSockErrorReason::AlreadyConnected);
     }
     int retries = 0;
     for (;;) {
         try {
             ResolveHost();
         } catch (const ESockError& e) {
-            if (e.Message() == "Host Lookup Timed Out" || e.Message() == "Host Lookup Canceled") {
+            if (e.Reason() == TSockErrorReason::LookupTimedOut ||
+                e.Reason() == TSockErrorReason::LookupCanceled) {
                 throw;
             }
         }
@@ -616,12 +488,12 @@ void TPowersock::Connect() {
             break;
         }
         if (retries > 0 || !OnInvalidHost) {
-            throw ESockError("Null Remote Address");
+            throw ESockError("Null Remote Address", TSockErrorReason::NullRemoteAddress);
         }
         bool handled = false;
         OnInvalidHost(handled);
         if (!handled) {
-            throw ESockError("Null Remote Address");
+            throw ESockError("Null Remote Address", TSockErrorReason::NullRemoteAddress);
         }
         ++retries;
     }
@@ -672,12 +544,12 @@ void TPowersock::Connect() {
         OnConnectionFailed(this);
     }
     if (timedOut_) {
-        throw ESockError("Connection Timed out");
+        throw ESockError("Connection Timed out", TSockErrorReason::ConnectTimedOut);
     }
     if (canceled_) {
-        throw ESockError("Connection Canceled");
+        throw ESockError("Connection Canceled", TSockErrorReason::ConnectCanceled);
     }
-    throw ESockError("Connection Failed");
+    throw ESockError("Connection Failed", TSockErrorReason::ConnectFailed);
 }
 
 void TPowersock::Accept() {
@@ -685,7 +557,7 @@ void TPowersock::Accept() {
     for (;;) {
         if (canceled_) {
             canceled_ = false;
-            throw ESockError("Accepting Canceled");
+            throw ESockError("Accepting Canceled", TSockErrorReason::AcceptCanceled);
         }
         int fd = ::accept4(socket_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd >= 0) {
@@ -700,7 +572,7 @@ void TPowersock::Accept() {
             return;
         }
         if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
-            throw ESockError("Error creating Data Connection");
+            throw ESockError("Error creating Data Connection", TSockErrorReason::AcceptFailed);
         }
         if (readNotifier_) {
             readNotifier_->setEnabled(true);
@@ -788,7 +660,10 @@ void TPowersock::Writeln(const std::string& Text) {
 
 void TPowersock::SendBuffer(const char* Buffer, std::uint16_t Length) {
     ReportStatus(4, "Sending Buffer");
-    TimerOn();
+    if (timeOut_ < 0) {
+        throw ERangeError("Range check error");
+    }
+    timedOut_ = false;
     try {
         if (!canceled_) {
             std::size_t length = Length != 0 ? Length : std::strlen(Buffer);
@@ -796,32 +671,28 @@ void TPowersock::SendBuffer(const char* Buffer, std::uint16_t Length) {
                 throw ERangeError("Range check error");
             }
             std::size_t sent = 0;
-            while (sent < length && !canceled_) {
+            while (sent < length && !canceled_ && !timedOut_) {
                 long n = ::send(socket_, Buffer + sent, length - sent, MSG_NOSIGNAL);
                 if (n > 0) {
                     sent += static_cast<std::size_t>(n);
+                    bytesMoved_ += static_cast<std::size_t>(n);
                 } else if (n == 0) {
                     break;
                 } else if (errno == EINTR) {
                     continue;
                 } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
-                    // A full send buffer: sleep until it drains instead of
-                    // spinning. Nothing is dispatched meanwhile; TimeOut bounds it.
-                    pollfd p{socket_, POLLOUT, 0};
-                    if (::poll(&p, 1, timeOut_ > 0 ? timeOut_ : -1) == 0) {
-                        timedOut_ = true;
-                        canceled_ = true;
+                    // A full send buffer: the server is not reading.
+                    if (writeNotifier_) {
+                        writeNotifier_->setEnabled(true);
                     }
+                    AwaitServer();
                 } else {
                     std::string text;
                     CheckSocketError(10035, text);
                 }
             }
         }
-        if (canceled_) {
-            canceled_ = false;
-            throw EAbortError("Socket send aborted");
-        }
+        RaiseIfAborted("Socket send aborted");
     } catch (...) {
         TimerOff();
         throw;
@@ -837,48 +708,84 @@ std::string TPowersock::ReadLn() {
 
 void TPowersock::ReadLn(std::string& Line) {
     Report(8, "ReadLn");
-    TimerOn();
+    std::size_t length = AwaitLine(MaxLineLength);
+    if (length == 0) {
+        Line.clear();
+        return;
+    }
+    if (input_.Data()[length - 1] != '\n') {
+        skippingLongLine_ = true;
+        SkipLongLine();
+        throw ESockError("Line too long", TSockErrorReason::LineTooLong);
+    }
+    Line.assign(input_.Data(), length);
+    input_.Consume(length);
+    scanned_ = 0;
+}
+
+bool TPowersock::ReadLnPiece(std::string& Piece, std::size_t MaxPiece) {
+    Report(8, "ReadLn");
+    // Pieces stay within the line cap, so a caller's large MaxPiece does not
+    // make the input buffer grow with what the server sends.
+    std::size_t length = AwaitLine(std::clamp<std::size_t>(MaxPiece, 2, MaxLineLength));
+    if (length == 0) {
+        Piece.clear();
+        return false;
+    }
+    const char* data = input_.Data();
+    bool lineEnds = data[length - 1] == '\n';
+    if (!lineEnds && data[length - 1] == '\r') {
+        --length; // the CR goes out with its LF
+    }
+    Piece.assign(data, length);
+    input_.Consume(length);
+    scanned_ = 0;
+    return lineEnds;
+}
+
+// The line reader's wait. Returns the length of the next piece of the unread
+// input: up to and including the first LF among its first `limit` bytes, or
+// `limit` bytes holding no LF; 0 when the connection has ended or is not
+// connected (10057: nothing will come). A cancel or the time-out raises
+// EAbortError, even when a line is waiting; other socket errors ESockError.
+std::size_t TPowersock::AwaitLine(std::size_t limit) {
+    if (timeOut_ < 0) {
+        throw ERangeError("Range check error");
+    }
+    timedOut_ = false;
+    std::size_t length = 0;
     try {
-        std::size_t lineEnd = std::string::npos;
         for (;;) {
+            if (skippingLongLine_) {
+                SkipLongLine();
+            }
             std::size_t avail = input_.Available();
-            std::size_t window = std::min(avail, MaxLineLength);
+            std::size_t window = std::min(avail, limit);
             if (scanned_ < window) {
                 const char* base = input_.Data();
                 const void* lf = std::memchr(base + scanned_, '\n', window - scanned_);
                 if (lf != nullptr) {
-                    lineEnd = static_cast<std::size_t>(static_cast<const char*>(lf) - base);
+                    length = static_cast<std::size_t>(static_cast<const char*>(lf) - base) + 1;
                     break;
                 }
                 scanned_ = window;
             }
-            if (avail >= MaxLineLength) {
-                throw ESockError("Line too long");
+            if (avail >= limit) {
+                length = limit;
+                break;
             }
-            if (canceled_) {
+            if (canceled_ || timedOut_) {
                 break;
             }
             if (peerClosed_) {
-                // The peer has closed: a partial line is dropped.
-                input_.Clear();
-                scanned_ = 0;
+                // A partial line is dropped.
+                CloseAfterPeer();
                 TimerOff();
-                Line.clear();
-                // The close notification may have come while the partial
-                // line was still buffered and been put off; with the buffer
-                // empty now, the close is carried out from the event loop.
-                QTimer::singleShot(0, QCoreApplication::instance(),
-                                   [this, alive = std::weak_ptr<int>(lifeToken_)] {
-                                       if (!alive.expired() && connected_ && peerClosed_) {
-                                           HandleClose();
-                                       }
-                                   });
-                return;
+                return 0;
             }
             if (!connected_ || socket_ < 0) {
                 TimerOff();
-                Line.clear(); // not connected (10057): nothing will come
-                return;
+                return 0;
             }
             int err = 0;
             long n = Fill(kChunk, err);
@@ -895,30 +802,83 @@ void TPowersock::ReadLn(std::string& Line) {
                 if (readNotifier_) {
                     readNotifier_->setEnabled(true);
                 }
-                WaitForEvents();
+                AwaitServer();
                 continue;
             }
             if (err == ENOTCONN) {
                 TimerOff();
-                Line.clear();
-                return;
+                return 0;
             }
             errno = err;
             std::string text;
             CheckSocketError(10035, text);
         }
-        if (canceled_) {
-            canceled_ = false;
-            throw EAbortError("Socket readln aborted");
-        }
-        Line.assign(input_.Data(), lineEnd + 1);
-        input_.Consume(lineEnd + 1);
-        scanned_ = 0;
-        TimerOff();
+        RaiseIfAborted("Socket readln aborted");
     } catch (...) {
         TimerOff();
         throw;
     }
+    TimerOff();
+    return length;
+}
+
+// Drops the buffered part of a line refused as too long, up to and including
+// its LF once that has come; until then every byte received is dropped.
+void TPowersock::SkipLongLine() {
+    const char* base = input_.Data();
+    const void* lf = std::memchr(base, '\n', input_.Available());
+    if (lf != nullptr) {
+        input_.Consume(static_cast<std::size_t>(static_cast<const char*>(lf) - base) + 1);
+        skippingLongLine_ = false;
+    } else {
+        input_.Clear();
+    }
+    scanned_ = 0;
+}
+
+// The peer has closed and the caller was told so: what is left of a partial
+// line goes. The close notification may have come while that line was still
+// buffered and been put off; with the buffer empty now, the close is carried
+// out from the event loop.
+void TPowersock::CloseAfterPeer() {
+    input_.Clear();
+    scanned_ = 0;
+    QTimer::singleShot(0, QCoreApplication::instance(),
+                       [this, alive = std::weak_ptr<int>(lifeToken_)] {
+                           if (!alive.expired() && connected_ && peerClosed_) {
+                               HandleClose();
+                           }
+                       });
+}
+
+// One sleep of a read or send wait on the server. The time-out is started
+// only here, so an operation that need not wait costs no timer; it counts
+// from the last byte that moved, so a long reply that keeps coming is not
+// cut, while a server that goes silent is.
+void TPowersock::AwaitServer() {
+    if (timeOut_ > 0 && (!timer_.Enabled() || bytesMoved_ != bytesMovedAtTimerStart_)) {
+        bytesMovedAtTimerStart_ = bytesMoved_;
+        TimerOn();
+    }
+    WaitForEvents();
+}
+
+// Ends an operation whose wait a cancel or the time-out cut short. After a
+// time-out the connection is dropped: the late reply would put every later
+// command out of step.
+void TPowersock::RaiseIfAborted(const char* text) {
+    if (!canceled_ && !timedOut_) {
+        return;
+    }
+    canceled_ = false;
+    if (timedOut_ && connected_) {
+        try {
+            RequestCloseSocket();
+        } catch (...) {
+            // The time-out is what the caller must hear of.
+        }
+    }
+    throw EAbortError(text, timedOut_ ? TSockErrorReason::TimedOut : TSockErrorReason::Canceled);
 }
 
 std::string TPowersock::Transaction(const std::string& Command) {

@@ -16,11 +16,45 @@
 #include <string>
 
 #include "net/ReceiveBuffer.h"
+#include "net/ThreadTimer.h"
 #include "platform/Component.h"
 #include "platform/Exception.h"
 #include "platform/StringList.h"
 
-MAILGATE_EXCEPTION(ESockError, Exception);
+// Why a socket operation failed. A caller that must tell failures apart
+// looks at this, never at the text.
+enum class TSockErrorReason {
+    Unspecified,
+    SocketError, // a system error: "<number>:<message>", the number in LastErrorNo
+    StartUpFailed,
+    AlreadyConnected,
+    LookupTimedOut,
+    LookupCanceled,
+    LookupFailed,
+    NullRemoteAddress,
+    ConnectTimedOut,
+    ConnectCanceled,
+    ConnectFailed,
+    AcceptCanceled,
+    AcceptFailed,
+    LineTooLong,
+    Canceled, // EAbortError: a cancel ended the operation
+    TimedOut, // EAbortError: the server was silent for TimeOut ms
+};
+
+class ESockError : public Exception {
+public:
+    explicit ESockError(std::string message,
+                        TSockErrorReason reason = TSockErrorReason::Unspecified)
+        : Exception(std::move(message)), reason_(reason) {}
+    TSockErrorReason Reason() const noexcept { return reason_; }
+    const char* ClassName() const noexcept override { return "ESockError"; }
+
+private:
+    TSockErrorReason reason_;
+};
+// A send or line read ended by a cancel or the time-out (reason Canceled or
+// TimedOut).
 MAILGATE_EXCEPTION(EAbortError, ESockError);
 // A value that does not fit where it must go (a reply number above 32767, a
 // text to send of 64 KiB or more).
@@ -41,33 +75,6 @@ int WinsockErrorFromErrno(int err);
 // "<number>:<message>" for a number of the error table, "Unknown Error No. "
 // + number otherwise, "" for 0.
 std::string SocketErrorText(int number);
-
-// A window-message timer in the original; here a QTimer on the same thread.
-class TThreadTimer : public TObject {
-public:
-    TThreadTimer();
-    ~TThreadTimer() override;
-    TThreadTimer(const TThreadTimer&) = delete;
-    TThreadTimer& operator=(const TThreadTimer&) = delete;
-
-    bool Enabled() const noexcept { return enabled_; }
-    void SetEnabled(bool value);
-    unsigned Interval() const noexcept { return interval_; }
-    void SetInterval(unsigned value);
-    // OnTimer is a plain member; after assigning it call SetOnTimer or
-    // UpdateTimer so that a timer without handler is not left running.
-    void SetOnTimer(TNotifyEvent handler);
-    TNotifyEvent OnTimer;
-
-    void UpdateTimer();
-    virtual void FireTimer();
-
-private:
-    bool enabled_ = true;
-    unsigned interval_ = 1000;
-    bool running_ = false;
-    std::unique_ptr<QTimer> timer_;
-};
 
 using TSocketErrorEvent =
     std::function<void(TObject* Sender, std::uint16_t ErrorNo, const std::string& Message)>;
@@ -120,37 +127,98 @@ public:
     // Instances holding the socket layer started (WinsockUsers).
     static int SocketUsers() noexcept;
 
-    // Connection.
+    // Connection. Every wait on the server (host lookup, connect, reads,
+    // sends on a full buffer) is bounded by TimeOut: for reads and sends it
+    // counts from the last byte that moved, so only silence ends it. A
+    // Cancel or Abort from any handler that runs inside a wait ends it too.
+
+    // Waits for an incoming connection on a listening socket. Raises
+    // ESockError "Accepting Canceled" (AcceptCanceled) on a cancel, "Error
+    // creating Data Connection" (AcceptFailed) when accept fails.
     virtual void Accept();
+    // Resolves Host and connects; returns connected (OnConnect has run).
+    // Raises ESockError: "Already connected", "Host Lookup Timed Out",
+    // "Host Lookup Canceled", "Null Remote Address", and after
+    // OnConnectionFailed "Connection Timed out", "Connection Canceled",
+    // "Connection Failed"; a socket error as "<number>:<message>". Failures
+    // of OnInvalidHost, OnHostResolved and OnConnectionFailed pass through.
     virtual void Connect();
+    // Closes the connection (if any) and makes a fresh socket; OnDisconnect
+    // is called either way and its failures pass through. ESockError
+    // (SocketError) when no fresh socket can be made.
     virtual void Disconnect();
+    // Sends Command and a CR LF, reads the reply line (LastReply, returned
+    // with its terminator) and its leading number (ReplyNumber). Raises as
+    // Writeln and ReadLn do, and ERangeError for a number above 32767.
     virtual std::string Transaction(const std::string& Command);
+    // Cancel, here; the time-out calls it. Raises nothing of its own.
     virtual void Abort();
+    // Asks the running or the next wait to end with its cancel error.
     void Cancel();
+    // Returns when connected, after one OnConnectionRequired retry at most;
+    // raises Exception "Not Connected" otherwise.
     void CheckConnection();
+    // Fills RemoteAddress from Host (0 when a name has no address). Raises
+    // ESockError "Host Lookup Timed Out", "Host Lookup Canceled", "Host
+    // Lookup Failed" (LookupTimedOut, LookupCanceled, LookupFailed).
     void ResolveHost();
+    // As Disconnect, without its status line.
     void RequestCloseSocket();
+    // Whether received bytes wait to be read. Raises nothing.
     bool DataAvailable();
+    // Hands Text to OnStatus when Level <= ReportLevel; a failing handler
+    // is ignored. Raises nothing.
     void ReportStatus(int Level, const std::string& Text);
+    // Raises ESockError "<number>:<message>" (SocketError), after
+    // OnSocketError, for the current errno unless its Winsock number is
+    // Tolerated or 10000 or below; otherwise clears Text.
     void CheckSocketError(int Tolerated, std::string& Text);
+    // Text := SocketErrorText(Number). Raises nothing.
     void LookupErrorText(int Number, std::string& Text);
 
-    // Transfer.
+    // Transfer. A read or send cut short raises EAbortError "Socket readln
+    // aborted" / "Socket send aborted", with reason TimedOut (TimedOut() is
+    // then true and the connection has been dropped: a late reply would put
+    // later commands out of step) or Canceled (the connection stays; the
+    // cancel is used up). Other socket errors raise ESockError (SocketError);
+    // a send on a connection that has ended is "10057:Socket is not
+    // connected". A negative TimeOut raises ERangeError.
+
+    // Sends Text up to its first zero byte. ERangeError for 64 KiB or more.
     void Write(const std::string& Text);
+    // Write(Text + CR LF).
     void Writeln(const std::string& Text);
+    // Sends Length bytes (0: a zero-terminated text), all of them.
     void SendBuffer(const char* Buffer, std::uint16_t Length);
+    // The next line with its terminator (every byte up to and including the
+    // LF); "" when the connection has ended (a partial line is dropped) or is
+    // not connected. A line longer than MaxLineLength raises ESockError "Line
+    // too long" (LineTooLong) and is dropped up to and including its LF, so
+    // the next read returns the line after it.
     std::string ReadLn();
     // The same into the caller's string, whose room is reused: a reader
     // of many lines saves an allocation per line. Empty at the end.
     void ReadLn(std::string& Line);
+    // The next piece of the current line, for lines of any length: at most
+    // MaxPiece bytes (at least 2), replacing Piece's content. Returns true when
+    // Piece ends the line (its last byte is the LF), false when more of the
+    // same line follows. A CR is never split from the LF that follows it.
+    // Piece is empty (and the result false) when the connection has ended or
+    // is not connected; raises as ReadLn does (aborted, time-out, socket error).
+    // Pieces are never longer than MaxLineLength, whatever MaxPiece says.
+    bool ReadLnPiece(std::string& Piece, std::size_t MaxPiece);
+    // Drops the received bytes that wait to be read. Raises nothing.
     void ClearInput();
 
     // Longest line ReadLn accepts, terminator included.
     static constexpr std::size_t MaxLineLength = 65536;
 
 protected:
+    // Starts the time-out (again from now); nothing with TimeOut 0. A
+    // negative TimeOut raises ERangeError.
     void TimerOn();
     void TimerOff();
+    // The time-out: TimedOut, WaitDone, then Abort.
     void TimerTriggered();
     // ReportStatus without building the text when the level filters it out
     // (ReadLn runs once per line).
@@ -174,6 +242,12 @@ private:
     long Fill(std::size_t maxBytes, int& err);
     void WaitForEvents();
     void DropLookup();
+    // The wait shared by ReadLn and ReadLnPiece, see the .cpp.
+    std::size_t AwaitLine(std::size_t limit);
+    void SkipLongLine();
+    void CloseAfterPeer();
+    void AwaitServer();
+    void RaiseIfAborted(const char* text);
 
     std::string host_;
     int port_ = 0;
@@ -208,4 +282,10 @@ private:
     // Received bytes not yet returned by ReadLn.
     TReceiveBuffer input_;
     std::size_t scanned_ = 0; // unread bytes known to hold no LF
+    // The rest of a line refused as too long is still to be dropped.
+    bool skippingLongLine_ = false;
+    // Bytes received or sent so far, and their count when the time-out was
+    // last started: any byte that moves restarts it.
+    std::uint64_t bytesMoved_ = 0;
+    std::uint64_t bytesMovedAtTimerStart_ = 0;
 };

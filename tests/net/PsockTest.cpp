@@ -9,40 +9,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "NetTestHelpers.h"
 #include "net/Psock.h"
 #include "support/ScriptedPeer.h"
 #include "support/WaitFor.h"
 
 namespace {
-
-void ConnectTo(TPowersock& sock, const ScriptedPeer& peer) {
-    sock.SetHost("127.0.0.1");
-    sock.SetPort(peer.Port());
-    sock.Connect();
-    ASSERT_TRUE(sock.Connected());
-}
-
-template <class E, class F> std::string MessageOf(F&& f) {
-    try {
-        f();
-    } catch (const E& e) {
-        return e.Message();
-    }
-    return "(nothing raised)";
-}
-
-// A port on loopback where nobody listens.
-int ClosedPort() {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    ::close(fd);
-    return ntohs(a.sin_port);
-}
 
 double CpuSeconds() {
     rusage u{};
