@@ -8,8 +8,11 @@
 class TMailMessage {
 public:
     TExStringList Header;    // top-level header lines, ending with the empty line
-    TStringList RawBody;     // every line after the header, without line ends
-    TStringList Body;        // the message text, and a note line per extracted file
+    // The lines after the header without line ends, as far as the first
+    // MiB reaches: a look at the message, never the whole of a large one.
+    TStringList RawBody;
+    // The message text (its first MiB), and a note line per extracted file.
+    TStringList Body;
     TStringList Attachments; // names (without folder) of the files extracted
     std::string ContentType;
     std::string From;

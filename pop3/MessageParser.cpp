@@ -1,13 +1,9 @@
 #include "pop3/MessageParser.h"
 
-#include <cerrno>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include <memory>
 
 #include "platform/Exception.h"
 #include "platform/FileStream.h"
-#include "platform/SafeFile.h"
 #include "pop3/MimeNames.h"
 #include "pop3/MimeQuotedPrintable.h"
 
@@ -16,12 +12,13 @@ int TMessageParser::TempFileCounter = 0;
 
 namespace {
 
-// Nesting deeper than this is kept as one part: the depth is the sender's to choose.
-constexpr size_t kMaxNesting = 16;
 // Header values kept in the message's fields.
 constexpr size_t kMaxValue = 256;
 constexpr size_t kMaxBoundary = 255;
-constexpr int kMaxNameTries = 1000000;
+// What a kept line costs besides its text.
+constexpr size_t kLineOverhead = 32;
+// Part file writes are gathered into chunks of this size.
+constexpr size_t kWriteChunk = 65536;
 
 enum class Encoding { Plain, Base64, UUEncode, QuotedPrintable };
 
@@ -39,46 +36,22 @@ Encoding EncodingOf(const std::string& transferEncoding) {
     return Encoding::Plain;
 }
 
-bool FileExists(const std::string& path) {
-    struct stat st {};
-    // lstat: a dangling link is a name in use too.
-    return ::lstat(path.c_str(), &st) == 0;
+// A part without a type is text/plain (RFC 2045 section 5.2).
+bool IsText(const std::string& mediaType) {
+    return mediaType.empty() || mediaType.rfind("text/", 0) == 0;
 }
 
 std::string FirstField(const std::string& line) {
-    std::string w = line.substr(0, line.find(' '));
-    for (char& c : w) {
-        if (c >= 'a' && c <= 'z') {
-            c = static_cast<char>(c - 'a' + 'A');
-        }
-    }
-    return w;
+    return codec::AsciiUpper(line.substr(0, line.find(' ')));
 }
 
-// Removes a temporary file on every way out unless it was kept.
-class TempFileGuard {
+// Gathers a part's bytes into large writes to its file.
+class PartWriter {
 public:
-    explicit TempFileGuard(std::string path) : path_(std::move(path)) {}
-    ~TempFileGuard() {
-        if (!path_.empty()) {
-            ::unlink(path_.c_str());
-        }
-    }
-    TempFileGuard(const TempFileGuard&) = delete;
-    TempFileGuard& operator=(const TempFileGuard&) = delete;
-    void Release() noexcept { path_.clear(); }
-
-private:
-    std::string path_;
-};
-
-// Writes part lines to a file in large chunks.
-class LineWriter {
-public:
-    explicit LineWriter(TFileStream& file) : file_(file) {}
+    explicit PartWriter(const std::string& path) : file_(path, TFileStream::fmCreate) {}
     void Append(const std::string& text) {
         buffer_ += text;
-        if (buffer_.size() >= 65536) {
+        if (buffer_.size() >= kWriteChunk) {
             Flush();
         }
     }
@@ -86,9 +59,10 @@ public:
         file_.Write(buffer_.data(), static_cast<int64_t>(buffer_.size()));
         buffer_.clear();
     }
+    TFileStream& File() noexcept { return file_; }
 
 private:
-    TFileStream& file_;
+    TFileStream file_;
     std::string buffer_;
 };
 
@@ -107,6 +81,10 @@ void TMessageParser::BeginRetrieval() {
     topHeader_.Clear();
     partHeader_.Clear();
     boundaries_.clear();
+    hasPushedBack_ = false;
+    fallbackName_.clear();
+    uuTentative_ = false;
+    bodyBudget_ = MaxKeptText;
     message_.Boundary.clear();
     message_.Header.Clear();
     message_.Body.Clear();
@@ -114,6 +92,50 @@ void TMessageParser::BeginRetrieval() {
     message_.Attachments.Clear();
     message_.Subject.clear();
     message_.ContentType.clear();
+    TMessageLines::PieceReader reader = ReadPiece;
+    if (!reader && ReadLine) {
+        reader = [this](std::string& piece, std::size_t) {
+            piece = ReadLine();
+            return !piece.empty() && piece.back() == '\n';
+        };
+    }
+    lines_.Begin(std::move(reader), MaxMessageBytes);
+}
+
+bool TMessageParser::NextPiece(TLinePiece& piece) {
+    if (hasPushedBack_) {
+        hasPushedBack_ = false;
+        piece = pushedBack_;
+        return true;
+    }
+    if (MessageEnded) {
+        return false;
+    }
+    if (!lines_.Next(piece)) {
+        MessageEnded = true;
+        return false;
+    }
+    if (piece.last && PartTarget != 2) {
+        ++LineIndex;
+    }
+    return true;
+}
+
+void TMessageParser::PushBack(const TLinePiece& piece) {
+    pushedBack_ = piece;
+    hasPushedBack_ = true;
+}
+
+bool TMessageParser::SkipToEnd(std::size_t Limit) {
+    hasPushedBack_ = false;
+    if (MessageEnded) {
+        return true;
+    }
+    if (!lines_.SkipToEnd(Limit)) {
+        return false;
+    }
+    MessageEnded = true;
+    return true;
 }
 
 void TMessageParser::ApplyHeaderLine(const std::string& line) {
@@ -138,34 +160,27 @@ void TMessageParser::ApplyHeaderLine(const std::string& line) {
 void TMessageParser::ParseHeader(bool FromList) {
     TMimeHeader& header = FromList ? partHeader_ : topHeader_;
     header.Clear();
-    for (;;) {
-        std::string line;
-        if (FromList) {
-            if (LineIndex >= message_.RawBody.Count()) {
-                break;
-            }
-            Stop stop;
-            // A part whose header runs into a boundary line is an empty part.
-            if (!boundaries_.empty() && IsBoundaryLine(message_.RawBody[LineIndex], stop)) {
-                break;
-            }
-            line = message_.RawBody[LineIndex++];
+    std::string line;
+    std::size_t bytes = 0;
+    TLinePiece piece;
+    while (NextPiece(piece)) {
+        Stop stop;
+        // A part whose header runs into a boundary line is an empty part.
+        if (FromList && IsBoundaryLine(piece, stop)) {
+            PushBack(piece);
+            break;
+        }
+        bytes += piece.text.size() + (piece.last ? 2 : 0);
+        if (bytes > MaxHeaderBytes) {
+            throw EMessageRefused(HeaderTooLargeText);
+        }
+        if (piece.first) {
+            line = piece.text;
         } else {
-            line = ReadLine();
-            if (line.empty()) {
-                throw Exception("Connection closed during retrieval");
-            }
-            if (line == ".\r\n" || line == ".\n") {
-                MessageEnded = true;
-                break;
-            }
-            while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) {
-                line.pop_back();
-            }
-            // RFC 1939 byte-stuffing: a line that begins with "." lost its first dot.
-            if (!line.empty() && line[0] == '.') {
-                line.erase(0, 1);
-            }
+            line += piece.text;
+        }
+        if (!piece.last) {
+            continue;
         }
         if (PartTarget == 2) {
             message_.Header.Add(line);
@@ -181,13 +196,20 @@ void TMessageParser::ParseHeader(bool FromList) {
     TransferEncoding = header.TransferEncoding();
     if (!FromList) {
         message_.Boundary = header.Boundary().substr(0, kMaxBoundary);
+        // A bounded copy of the body lines, for a look at the message.
+        lines_.Keep(&message_.RawBody, MaxKeptText);
     }
     if (PartTarget == 2) {
         PartTarget = 1;
     }
 }
 
-bool TMessageParser::IsBoundaryLine(const std::string& line, Stop& stop) const {
+bool TMessageParser::IsBoundaryLine(const TLinePiece& piece, Stop& stop) const {
+    // A line longer than one piece is never a boundary line: those are short.
+    if (boundaries_.empty() || !piece.WholeLine()) {
+        return false;
+    }
+    const std::string& line = piece.text;
     if (line.size() < 2 || line[0] != '-' || line[1] != '-') {
         return false;
     }
@@ -216,8 +238,9 @@ bool TMessageParser::IsBoundaryLine(const std::string& line, Stop& stop) const {
 
 TMessageParser::Stop TMessageParser::SkipToBoundary() {
     Stop stop;
-    while (LineIndex < message_.RawBody.Count()) {
-        if (IsBoundaryLine(message_.RawBody[LineIndex++], stop)) {
+    TLinePiece piece;
+    while (NextPiece(piece)) {
+        if (IsBoundaryLine(piece, stop)) {
             return stop;
         }
     }
@@ -231,10 +254,10 @@ void TMessageParser::ParseMultipart() {
     }
     Stop stop = SkipToBoundary();
     if (stop.level < 0) {
+        // The whole message has been read: nothing of it can be taken apart,
+        // and it stays on the server.
         boundaries_.clear();
-        // No boundary line at all: raise the list's own index error, and the
-        // message stays on the server.
-        message_.RawBody.Strings(message_.RawBody.Count());
+        throw EMessageRefused(NoBoundaryText);
     }
     if (!stop.closing) {
         ParseParts(0);
@@ -247,7 +270,11 @@ TMessageParser::Stop TMessageParser::ParseParts(int level) {
         ParseHeader(true);
         Stop stop;
         const std::string inner = partHeader_.IsMultipart() ? partHeader_.Boundary() : "";
-        if (!inner.empty() && boundaries_.size() < kMaxNesting) {
+        if (!inner.empty()) {
+            // Deeper parts would be lost or mangled: refuse the message whole.
+            if (boundaries_.size() >= MaxNesting) {
+                throw EMessageRefused(TooDeepText);
+            }
             boundaries_.push_back(inner);
             stop = SkipToBoundary();
             if (stop.level == level + 1 && !stop.closing) {
@@ -258,11 +285,20 @@ TMessageParser::Stop TMessageParser::ParseParts(int level) {
                 stop = SkipToBoundary(); // the inner epilogue
             }
         } else {
-            // The first part is the message text unless it is a file.
-            if (partHeader_.NamesFile() || EncodingOf(TransferEncoding) == Encoding::UUEncode) {
-                PartTarget = 0;
+            fallbackName_.clear();
+            if (PartTarget == 1) {
+                // The first part is the message text unless it is a file; one
+                // that is not text is content too, saved even without a name.
+                const std::string type = partHeader_.MediaType();
+                if (partHeader_.NamesFile() || EncodingOf(TransferEncoding) == Encoding::UUEncode) {
+                    PartTarget = 0;
+                } else if (!IsText(type)) {
+                    PartTarget = 0;
+                    fallbackName_ = NameForMediaType(type);
+                }
             }
             ExtractPart();
+            fallbackName_.clear();
             stop = lastStop_;
         }
         if (stop.level != level || stop.closing) {
@@ -271,163 +307,174 @@ TMessageParser::Stop TMessageParser::ParseParts(int level) {
     }
 }
 
+void TMessageParser::AddBodyPiece(const TLinePiece& piece) {
+    const std::size_t cost = piece.text.size() + (piece.first ? kLineOverhead : 0);
+    if (cost > bodyBudget_) {
+        bodyBudget_ = 0; // the kept text ends at the first line that does not fit
+        return;
+    }
+    bodyBudget_ -= cost;
+    if (piece.first || message_.Body.Count() == 0) {
+        message_.Body.Add(piece.text);
+    } else {
+        message_.Body.Strings(message_.Body.Count() - 1) += piece.text;
+    }
+}
+
 bool TMessageParser::ExtractPart() {
     if (ReportStatus) {
         ReportStatus(1, "Extracting file");
     }
-    const int first = LineIndex;
-    const int count = message_.RawBody.Count();
+    const bool toFile = PartTarget == 0;
+    // Inside a multipart the line end before a boundary line belongs to the
+    // boundary (RFC 2046 section 5.1.1); a single-part body keeps its last one.
+    const bool keepLastLineEnd = boundaries_.empty();
+    const Encoding encoding = EncodingOf(TransferEncoding);
+    const int bodyMark = message_.Body.Count();
+    std::string rawPath;
+    std::unique_ptr<PartWriter> writer;
+    std::string uuName;
+    int lineCount = 0;
+    bool onlyLineEmpty = false;
+    bool lineEndPending = false;
     Stop stop;
     bool stopped = false;
-    while (LineIndex < count) {
-        const std::string& line = message_.RawBody[LineIndex++];
-        if (!boundaries_.empty() && IsBoundaryLine(line, stop)) {
+    TLinePiece piece;
+    while (NextPiece(piece)) {
+        if (IsBoundaryLine(piece, stop)) {
             stopped = true;
             break;
         }
-        if (PartTarget > 0) {
-            message_.Body.Add(line);
+        if (piece.first && ++lineCount == 1) {
+            onlyLineEmpty = piece.last && piece.text.empty();
         }
-        ++BytesRecvd;
-        if (OnPacketRecvd) {
-            OnPacketRecvd();
+        if (toFile) {
+            if (encoding == Encoding::UUEncode && piece.first && uuName.empty()) {
+                TNMUUProcessor::IsUUBeginLine(piece.text, &uuName);
+            }
+            if (!writer) {
+                rawPath = files_.CreateTemp(TempFileCounter);
+                writer = std::make_unique<PartWriter>(rawPath);
+            }
+            if (piece.first && lineEndPending) {
+                writer->Append("\r\n");
+            }
+            writer->Append(piece.text);
+            lineEndPending = piece.last;
+        }
+        if (!toFile || uuTentative_) {
+            AddBodyPiece(piece);
+        }
+        if (piece.last) {
+            ++BytesRecvd;
+            if (OnPacketRecvd) {
+                OnPacketRecvd();
+            }
         }
     }
     lastStop_ = stopped ? stop : Stop{};
-    if (PartTarget == 0) {
-        WritePartFile(first, stopped ? LineIndex - 1 : LineIndex);
+    if (toFile) {
+        if (writer) {
+            if (lineEndPending && keepLastLineEnd) {
+                writer->Append("\r\n");
+            }
+            writer->Flush();
+            if (encoding == Encoding::Plain) {
+                writer->File().Flush(); // this file is the one published
+            }
+            writer.reset();
+        }
+        const bool empty = lineCount == 0 || (!keepLastLineEnd && lineCount == 1 && onlyLineEmpty);
+        if (uuTentative_ && uuName.empty()) {
+            // No "begin" line: the body is text after all.
+            if (!rawPath.empty()) {
+                files_.Drop(rawPath);
+            }
+        } else {
+            while (message_.Body.Count() > bodyMark) {
+                message_.Body.Delete(message_.Body.Count() - 1);
+            }
+            FinishPartFile(rawPath, empty, uuName);
+        }
     }
     PartTarget = 0;
     const int level = static_cast<int>(boundaries_.size()) - 1;
     return stopped && (stop.closing || stop.level < level);
 }
 
-std::string TMessageParser::CreateTempFile() {
-    // Exclusive creation: an attachment that happens to be called
-    // "Temp<N>.mme" must never be overwritten by a part file.
-    for (int tries = 0; tries < kMaxNameTries; ++tries) {
-        ++TempFileCounter;
-        std::string path = AttachFilePath + "Temp" + std::to_string(TempFileCounter) + ".mme";
-        int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-        if (fd >= 0) {
-            ::close(fd);
-            return path;
-        }
-        if (errno != EEXIST) {
-            throw EFCreateError("Cannot create file " + path);
-        }
-    }
-    throw EFCreateError("Cannot create file " + AttachFilePath + "Temp.mme");
-}
-
-void TMessageParser::WritePartFile(int first, int last) {
-    const auto& lines = message_.RawBody;
-    // Inside a multipart the line end before a boundary line belongs to the
-    // boundary (RFC 2046 section 5.1.1); a single-part body keeps its last one.
-    const bool keepLastLineEnd = boundaries_.empty();
-    const bool empty =
-        first == last || (!keepLastLineEnd && last - first == 1 && lines[first].empty());
-    const Encoding encoding = EncodingOf(TransferEncoding);
-    std::string uuName;
-    if (encoding == Encoding::UUEncode) {
-        for (int i = first; i < last; ++i) {
-            if (TNMUUProcessor::IsUUBeginLine(lines[i], &uuName)) {
-                break;
-            }
-        }
-    }
+void TMessageParser::FinishPartFile(const std::string& rawPath, bool empty,
+                                    const std::string& uuName) {
     const bool named =
         !AttachFileName.empty() || !uuName.empty() || partHeader_.Disposition() == "attachment";
     if (empty && !named) {
-        return; // an empty unnamed part carries nothing worth a file
-    }
-
-    const std::string rawPath = CreateTempFile();
-    TempFileGuard rawGuard(rawPath);
-    {
-        TFileStream raw(rawPath, TFileStream::fmCreate);
-        LineWriter writer(raw);
-        for (int i = first; i < last; ++i) {
-            writer.Append(lines[i]);
-            if (i + 1 < last || keepLastLineEnd) {
-                writer.Append("\r\n");
-            }
+        // An empty unnamed part carries nothing worth a file.
+        if (!rawPath.empty()) {
+            files_.Drop(rawPath);
         }
-        writer.Flush();
-        if (encoding == Encoding::Plain) {
-            raw.Flush();
-        }
+        return;
     }
-
-    std::string name = SafeFileName(!AttachFileName.empty() ? AttachFileName
-                                    : !uuName.empty()       ? uuName
-                                                            : std::string("text.tmp"));
-    int k = 0;
-    while (FileExists(AttachFilePath + UniqueCandidate(name, k)) && k < kMaxNameTries) {
-        ++k;
-    }
-    AttachFileName = UniqueCandidate(name, k);
-    if (OnDecodeStart) {
-        std::string chosen = AttachFileName;
-        OnDecodeStart(chosen);
-        if (chosen != AttachFileName) {
-            AttachFileName = SafeFileName(chosen);
-        }
-    }
-
-    std::string finalName;
+    const std::string path = rawPath.empty() ? files_.CreateTemp(TempFileCounter) : rawPath;
+    const std::string name = SafeFileName(!AttachFileName.empty() ? AttachFileName
+                                          : !uuName.empty()       ? uuName
+                                          : !fallbackName_.empty() ? fallbackName_
+                                                                   : std::string("text.tmp"));
+    const Encoding encoding = EncodingOf(TransferEncoding);
     if (encoding == Encoding::Plain) {
-        finalName = PlaceFile(rawPath, AttachFileName);
-        rawGuard.Release();
-    } else {
-        const std::string outPath = CreateTempFile();
-        TempFileGuard outGuard(outPath);
-        {
-            TFileStream input(rawPath, TFileStream::fmOpenRead);
-            TFileStream output(outPath, TFileStream::fmCreate);
-            if (encoding == Encoding::QuotedPrintable) {
-                DecodeQuotedPrintable(input, output);
-            } else {
-                Processor.InputStream = &input;
-                Processor.OutputStream = &output;
-                Processor.Method = encoding == Encoding::UUEncode ? uuCode : uuMime;
-                if (ReportStatus) {
-                    ReportStatus(1, "Decoding file");
+        files_.Add(path, name);
+        AttachFileName = name;
+        return;
+    }
+    const std::string outPath = files_.CreateTemp(TempFileCounter);
+    {
+        TFileStream input(path, TFileStream::fmOpenRead);
+        TFileStream output(outPath, TFileStream::fmCreate);
+        if (encoding == Encoding::QuotedPrintable) {
+            DecodeQuotedPrintable(input, output);
+        } else {
+            Processor.InputStream = &input;
+            Processor.OutputStream = &output;
+            Processor.Method = encoding == Encoding::UUEncode ? uuCode : uuMime;
+            if (ReportStatus) {
+                ReportStatus(1, "Decoding file");
+            }
+            try {
+                if (input.Size() > 0) {
+                    Processor.Decode();
                 }
-                try {
-                    if (input.Size() > 0) {
-                        Processor.Decode();
-                    }
-                } catch (...) {
-                    Processor.InputStream = nullptr;
-                    Processor.OutputStream = nullptr;
-                    throw;
-                }
+            } catch (...) {
                 Processor.InputStream = nullptr;
                 Processor.OutputStream = nullptr;
+                throw;
             }
-            output.Flush();
+            Processor.InputStream = nullptr;
+            Processor.OutputStream = nullptr;
         }
-        finalName = PlaceFile(outPath, AttachFileName);
-        outGuard.Release();
+        output.Flush();
     }
-    AttachFileName = finalName;
-    message_.Body.Add("\r\nFile \"" + finalName + "\" extracted");
-    message_.Attachments.Add(finalName);
-    written_.push_back(AttachFilePath + finalName);
+    files_.Drop(path);
+    files_.Add(outPath, name);
+    AttachFileName = name;
 }
 
-// Gives the complete file its final name, never replacing a file that
-// appeared meanwhile; returns the name used.
-std::string TMessageParser::PlaceFile(const std::string& tempPath, std::string name) {
-    const std::string settled = name;
-    for (int k = 0; k < kMaxNameTries; ++k) {
-        std::string candidate = k == 0 ? settled : UniqueCandidate(settled, k);
-        if (RenameNoReplace(tempPath, AttachFilePath + candidate)) {
-            return candidate;
+void TMessageParser::LoadBodyFrom(const std::string& path) {
+    // As TStringList::LoadFromFile, but only the first MaxKeptText bytes.
+    TFileStream file(path, TFileStream::fmOpenRead);
+    std::string text(MaxKeptText, '\0');
+    text.resize(static_cast<size_t>(file.Read(text.data(), static_cast<int64_t>(text.size()))));
+    message_.Body.Clear();
+    size_t start = 0;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\r' || text[i] == '\n') {
+            message_.Body.Add(text.substr(start, i - start));
+            if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') {
+                ++i;
+            }
+            start = i + 1;
         }
     }
-    throw EFCreateError("Cannot create file " + AttachFilePath + name);
+    if (start < text.size()) {
+        message_.Body.Add(text.substr(start));
+    }
 }
 
 int TMessageParser::LastPos(const std::string& Sub, const std::string& S) {
@@ -435,34 +482,72 @@ int TMessageParser::LastPos(const std::string& Sub, const std::string& S) {
     return pos == std::string::npos ? 0 : static_cast<int>(pos) + 1;
 }
 
-void TMessageParser::ProcessMessage() {
-    written_.clear();
-    if (topHeader_.IsMultipart()) {
-        ParseMultipart();
-        return;
-    }
-    if (!Parse) {
-        message_.Body.Assign(message_.RawBody);
-        return;
-    }
+void TMessageParser::ProcessSinglePart() {
     partHeader_ = topHeader_;
     boundaries_.clear();
     const Encoding encoding = EncodingOf(TransferEncoding);
-    bool namesFile = topHeader_.NamesFile() || !AttachFileName.empty();
-    if (encoding == Encoding::UUEncode) {
-        for (int i = LineIndex; i < message_.RawBody.Count() && !namesFile; ++i) {
-            namesFile = TNMUUProcessor::IsUUBeginLine(message_.RawBody[i]);
-        }
+    const bool namesFile = topHeader_.NamesFile() || !AttachFileName.empty();
+    fallbackName_.clear();
+    if (!namesFile && !IsText(topHeader_.MediaType())) {
+        fallbackName_ = NameForMediaType(topHeader_.MediaType());
     }
-    if (namesFile || encoding == Encoding::Base64) {
+    if (namesFile || encoding == Encoding::Base64 || !fallbackName_.empty()) {
         PartTarget = 0;
         ExtractPart();
-        // A base64 body is the message's text: show it decoded.
-        if (encoding == Encoding::Base64 && message_.Attachments.Count() > 0) {
-            message_.Body.LoadFromFile(AttachFilePath + message_.Attachments[0]);
-        }
+    } else if (encoding == Encoding::UUEncode) {
+        // A file when a "begin" line shows up, text otherwise.
+        PartTarget = 0;
+        uuTentative_ = true;
+        ExtractPart();
+        uuTentative_ = false;
     } else {
         PartTarget = 1;
         ExtractPart();
     }
+    fallbackName_.clear();
+}
+
+void TMessageParser::ProcessMessage() {
+    written_.clear();
+    files_.Begin(AttachFilePath);
+    const bool singleBase64 =
+        !topHeader_.IsMultipart() && Parse && EncodingOf(TransferEncoding) == Encoding::Base64;
+    try {
+        TLinePiece piece;
+        if (topHeader_.IsMultipart()) {
+            ParseMultipart();
+        } else if (Parse) {
+            ProcessSinglePart();
+        }
+        // The epilogue, or a body that is not parsed: read, not kept.
+        while (NextPiece(piece)) {
+        }
+        if (!topHeader_.IsMultipart() && !Parse) {
+            message_.Body.Assign(message_.RawBody);
+        }
+        // The whole message is read and every part written: now its files
+        // appear, together.
+        const std::vector<std::string> names = files_.Publish([this](std::string& name) {
+            if (OnDecodeStart) {
+                OnDecodeStart(name);
+            }
+        });
+        for (const std::string& name : names) {
+            message_.Body.Add("\r\nFile \"" + name + "\" extracted");
+            message_.Attachments.Add(name);
+            written_.push_back(AttachFilePath + name);
+            AttachFileName = name;
+        }
+    } catch (...) {
+        files_.Discard();
+        throw;
+    }
+    // A base64 body is the message's text: show it decoded.
+    if (singleBase64 && !written_.empty()) {
+        LoadBodyFrom(written_.front());
+    }
+}
+
+void TMessageParser::RemoveLeftovers(const std::string& inboxPath) {
+    TInboxFiles::RemoveLeftovers(inboxPath);
 }

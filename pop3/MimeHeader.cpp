@@ -42,7 +42,7 @@ std::vector<RawParameter> SplitParameters(std::string_view value) {
             continue;
         }
         RawParameter p;
-        p.name = AsciiLower(Trim(value.substr(i, eq - i)));
+        p.name = codec::AsciiLower(Trim(value.substr(i, eq - i)));
         size_t j = eq + 1;
         while (j < value.size() && (value[j] == ' ' || value[j] == '\t')) {
             ++j;
@@ -72,13 +72,7 @@ std::vector<RawParameter> SplitParameters(std::string_view value) {
 }
 
 std::string PercentDecode(std::string_view s) {
-    auto hex = [](char c) {
-        if (c >= '0' && c <= '9') {
-            return c - '0';
-        }
-        c = static_cast<char>(c & ~0x20);
-        return c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
-    };
+    auto hex = [](char c) { return codec::HexValue(c); };
     std::string r;
     for (size_t i = 0; i < s.size(); ++i) {
         if (s[i] == '%' && i + 2 < s.size() && hex(s[i + 1]) >= 0 && hex(s[i + 2]) >= 0) {
@@ -104,15 +98,6 @@ std::string SplitCharset(std::string_view s, std::string& charset) {
 
 } // namespace
 
-std::string AsciiLower(std::string_view s) {
-    std::string r(s);
-    for (char& c : r) {
-        if (c >= 'A' && c <= 'Z') {
-            c = static_cast<char>(c - 'A' + 'a');
-        }
-    }
-    return r;
-}
 
 void TMimeHeader::Clear() noexcept {
     fields_.clear();
@@ -135,13 +120,13 @@ void TMimeHeader::AddLine(std::string_view line) {
     if (colon == std::string_view::npos || fields_.size() >= kMaxFields) {
         return;
     }
-    fields_.emplace_back(AsciiLower(Trim(line.substr(0, colon))),
+    fields_.emplace_back(codec::AsciiLower(Trim(line.substr(0, colon))),
                          std::string(Trim(line.substr(colon + 1))));
     bytes_ += line.size();
 }
 
 std::string TMimeHeader::Field(std::string_view name) const {
-    std::string key = AsciiLower(name);
+    std::string key = codec::AsciiLower(name);
     for (const auto& [n, v] : fields_) {
         if (n == key) {
             return v;
@@ -156,7 +141,7 @@ std::string TMimeHeader::Parameter(std::string_view field, std::string_view para
     if (value.empty()) {
         return {};
     }
-    std::string key = AsciiLower(param);
+    std::string key = codec::AsciiLower(param);
     std::string plain;
     bool havePlain = false;
     std::string extended;
@@ -221,12 +206,12 @@ std::string TMimeHeader::Parameter(std::string_view field, std::string_view para
 
 std::string TMimeHeader::MediaType() const {
     std::string v = Field("Content-Type");
-    return AsciiLower(Trim(std::string_view(v).substr(0, v.find(';'))));
+    return codec::AsciiLower(Trim(std::string_view(v).substr(0, v.find(';'))));
 }
 
 std::string TMimeHeader::Disposition() const {
     std::string v = Field("Content-Disposition");
-    return AsciiLower(Trim(std::string_view(v).substr(0, v.find(';'))));
+    return codec::AsciiLower(Trim(std::string_view(v).substr(0, v.find(';'))));
 }
 
 std::string TMimeHeader::TransferEncoding() const {

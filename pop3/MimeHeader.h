@@ -6,6 +6,8 @@
 #include <utility>
 #include <vector>
 
+#include "codec/Codec.h"
+
 class TMimeHeader {
 public:
     // Adds one header line; a line that begins with a blank or a tab
@@ -37,5 +39,4 @@ private:
     size_t bytes_ = 0;
 };
 
-// Lower-case copy of ASCII text.
-std::string AsciiLower(std::string_view s);
+using codec::AsciiLower;

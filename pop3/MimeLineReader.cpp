@@ -1,9 +1,11 @@
 #include "pop3/MimeLineReader.h"
 
+#include <algorithm>
 #include <cstring>
 
-TMimeLineReader::TMimeLineReader(TStream& stream, size_t chunkSize)
-    : stream_(stream), chunkSize_(chunkSize), bufferStart_(stream.Position()) {}
+TMimeLineReader::TMimeLineReader(TStream& stream, size_t chunkSize, size_t maxPiece)
+    : stream_(stream), chunkSize_(chunkSize), maxPiece_(std::max<size_t>(maxPiece, 2)),
+      bufferStart_(stream.Position()) {}
 
 bool TMimeLineReader::Fill() {
     if (exhausted_) {
@@ -24,9 +26,19 @@ bool TMimeLineReader::Fill() {
     return got > 0;
 }
 
+void TMimeLineReader::Take(size_t length, size_t consumed, bool ended, bool continues,
+                           std::string_view& line) {
+    line = std::string_view(buffer_.data() + next_, length);
+    next_ += consumed;
+    startsLine_ = !continues_;
+    ended_ = ended;
+    continues_ = continues;
+}
+
 bool TMimeLineReader::Next(std::string_view& line) {
     size_t searchFrom = next_;
     for (;;) {
+        const size_t available = buffer_.size() - next_;
         const char* start = buffer_.data() + searchFrom;
         const void* lf = std::memchr(start, '\n', buffer_.size() - searchFrom);
         if (lf != nullptr) {
@@ -35,22 +47,28 @@ bool TMimeLineReader::Next(std::string_view& line) {
             if (len > 0 && buffer_[end - 1] == '\r') {
                 --len;
             }
-            line = std::string_view(buffer_.data() + next_, len);
-            next_ = end + 1;
-            ended_ = true;
+            if (len <= maxPiece_) {
+                Take(len, end + 1 - next_, true, false, line);
+                return true;
+            }
+        }
+        if (available >= maxPiece_) {
+            // A piece of a longer line; a CR at its end stays with what follows.
+            size_t take = maxPiece_;
+            if (buffer_[next_ + take - 1] == '\r') {
+                --take;
+            }
+            Take(take, take, false, true, line);
             return true;
         }
-        size_t scanned = buffer_.size() - next_;
         if (!Fill()) {
             if (next_ == buffer_.size()) {
                 return false;
             }
             // A last line without a line feed still counts.
-            line = std::string_view(buffer_.data() + next_, buffer_.size() - next_);
-            next_ = buffer_.size();
-            ended_ = false;
+            Take(buffer_.size() - next_, buffer_.size() - next_, false, false, line);
             return true;
         }
-        searchFrom = next_ + scanned;
+        searchFrom = next_ + available;
     }
 }

@@ -3,7 +3,7 @@
 #include <QByteArray>
 #include <QStringDecoder>
 
-#include "pop3/NMUUE.h"
+#include "codec/Codec.h"
 
 namespace {
 
@@ -11,27 +11,6 @@ namespace {
 constexpr size_t kMaxName = 255;
 // Longer "extensions" are not kept whole when a name must be cut.
 constexpr size_t kMaxKeptExtension = 32;
-
-std::string Lower(std::string_view s) {
-    std::string r(s);
-    for (char& c : r) {
-        if (c >= 'A' && c <= 'Z') {
-            c = static_cast<char>(c - 'A' + 'a');
-        }
-    }
-    return r;
-}
-
-int HexValue(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    c = static_cast<char>(c & ~0x20);
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
-}
 
 // Cuts `s` to at most `limit` bytes without splitting a UTF-8 sequence.
 std::string CutUtf8(std::string_view s, size_t limit) {
@@ -80,41 +59,9 @@ bool DecodeEncodedWord(std::string_view word, std::string& out) {
     std::string_view text = inner.substr(q1 + 3);
     std::string bytes;
     if (enc == 'B') {
-        uint32_t bits = 0;
-        int count = 0;
-        for (char c : text) {
-            uint8_t v = TNMUUProcessor::Base64Value(c);
-            if (v >= 64) {
-                continue;
-            }
-            bits = bits << 6 | v;
-            if (++count == 4) {
-                bytes += static_cast<char>(bits >> 16);
-                bytes += static_cast<char>(bits >> 8);
-                bytes += static_cast<char>(bits);
-                count = 0;
-                bits = 0;
-            }
-        }
-        if (count == 2) {
-            bytes += static_cast<char>(bits >> 4);
-        } else if (count == 3) {
-            bytes += static_cast<char>(bits >> 10);
-            bytes += static_cast<char>(bits >> 2);
-        }
+        bytes = codec::Base64Decode(text);
     } else if (enc == 'Q') {
-        for (size_t i = 0; i < text.size(); ++i) {
-            char c = text[i];
-            if (c == '_') {
-                bytes += ' ';
-            } else if (c == '=' && i + 2 < text.size() && HexValue(text[i + 1]) >= 0 &&
-                       HexValue(text[i + 2]) >= 0) {
-                bytes += static_cast<char>(HexValue(text[i + 1]) << 4 | HexValue(text[i + 2]));
-                i += 2;
-            } else {
-                bytes += c;
-            }
-        }
+        bytes = codec::DecodeQEncoding(text);
     } else {
         return false;
     }
@@ -125,7 +72,7 @@ bool DecodeEncodedWord(std::string_view word, std::string& out) {
 } // namespace
 
 std::string CharsetToUtf8(std::string_view charset, std::string_view bytes) {
-    std::string cs = Lower(charset);
+    std::string cs = codec::AsciiLower(charset);
     if (cs.empty() || cs == "utf-8" || cs == "utf8" || cs == "us-ascii" || cs == "ascii") {
         return std::string(bytes);
     }
@@ -218,4 +165,57 @@ std::string UniqueCandidate(const std::string& name, int K) {
         return Fit(v, suffix, "", false);
     }
     return Fit(v.substr(0, dot), suffix, v.substr(dot + 1), true);
+}
+
+std::string NameForMediaType(std::string_view mediaType) {
+    struct Entry {
+        std::string_view type;
+        std::string_view extension;
+    };
+    static constexpr Entry kTable[] = {
+        {"application/pdf", "pdf"},
+        {"application/zip", "zip"},
+        {"application/x-zip-compressed", "zip"},
+        {"application/gzip", "gz"},
+        {"application/x-gzip", "gz"},
+        {"application/x-tar", "tar"},
+        {"application/x-7z-compressed", "7z"},
+        {"application/msword", "doc"},
+        {"application/vnd.ms-excel", "xls"},
+        {"application/vnd.ms-powerpoint", "ppt"},
+        {"application/vnd.openxmlformats-officedocument.wordprocessingml.document", "docx"},
+        {"application/vnd.openxmlformats-officedocument.spreadsheetml.sheet", "xlsx"},
+        {"application/vnd.openxmlformats-officedocument.presentationml.presentation", "pptx"},
+        {"application/vnd.oasis.opendocument.text", "odt"},
+        {"application/vnd.oasis.opendocument.spreadsheet", "ods"},
+        {"application/rtf", "rtf"},
+        {"application/json", "json"},
+        {"application/xml", "xml"},
+        {"application/octet-stream", "bin"},
+        {"image/png", "png"},
+        {"image/jpeg", "jpg"},
+        {"image/jpg", "jpg"},
+        {"image/pjpeg", "jpg"},
+        {"image/gif", "gif"},
+        {"image/tiff", "tif"},
+        {"image/bmp", "bmp"},
+        {"image/webp", "webp"},
+        {"image/svg+xml", "svg"},
+        {"audio/mpeg", "mp3"},
+        {"audio/wav", "wav"},
+        {"audio/x-wav", "wav"},
+        {"video/mp4", "mp4"},
+        {"video/mpeg", "mpg"},
+        {"message/rfc822", "eml"},
+        {"text/calendar", "ics"},
+        {"text/html", "html"},
+        {"text/csv", "csv"},
+        {"text/xml", "xml"},
+    };
+    for (const Entry& e : kTable) {
+        if (e.type == mediaType) {
+            return "attachment." + std::string(e.extension);
+        }
+    }
+    return "attachment.bin";
 }

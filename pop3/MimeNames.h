@@ -20,3 +20,8 @@ std::string SafeFileName(std::string_view name);
 // "a_K.txt", "README" gives "README_K"; K 0 is the name itself. The result
 // stays within 255 bytes.
 std::string UniqueCandidate(const std::string& name, int K);
+
+// The name for an unnamed part of the given media type ("type/subtype" in
+// lower case): "attachment." and an extension from a small table, "bin"
+// for types it does not know ("application/pdf" gives "attachment.pdf").
+std::string NameForMediaType(std::string_view mediaType);

@@ -1,53 +1,38 @@
 #include "pop3/MimeQuotedPrintable.h"
 
+#include "codec/Codec.h"
 #include "pop3/MimeLineReader.h"
 
-namespace {
-
-int HexValue(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    return -1;
-}
-
-} // namespace
-
-bool DecodeQuotedPrintableLine(std::string_view line, std::string& out) {
-    bool soft = !line.empty() && line.back() == '=';
-    if (soft) {
-        line.remove_suffix(1);
-    }
-    for (size_t i = 0; i < line.size(); ++i) {
-        char c = line[i];
-        if (c == '=' && i + 2 < line.size()) {
-            int hi = HexValue(line[i + 1]);
-            int lo = HexValue(line[i + 2]);
-            if (hi >= 0 && lo >= 0) {
-                out.push_back(static_cast<char>(hi << 4 | lo));
-                i += 2;
-                continue;
-            }
-        }
-        out.push_back(c);
-    }
-    return soft;
-}
 
 void DecodeQuotedPrintable(TStream& input, TStream& output) {
-    TMimeLineReader reader(input);
+    // A line of any length is decoded in pieces; an escape cut by the end of
+    // a piece waits for the rest of it.
+    constexpr size_t kMaxPiece = 65536;
+    TMimeLineReader reader(input, 65536, kMaxPiece);
     std::string decoded;
+    std::string carry;
     std::string_view line;
     while (reader.Next(line)) {
-        bool soft = DecodeQuotedPrintableLine(line, decoded);
-        if (!soft && reader.Ended()) {
-            decoded += "\r\n";
+        std::string_view text = line;
+        if (!carry.empty()) {
+            carry.append(line);
+            text = carry;
+        }
+        if (reader.Continues()) {
+            size_t keep = text.size();
+            size_t tail = text.size() >= 2 ? text.size() - 2 : 0;
+            size_t eq = text.find('=', tail);
+            if (eq != std::string_view::npos) {
+                keep = eq;
+            }
+            codec::DecodeQuotedPrintableLine(text.substr(0, keep), decoded);
+            carry = std::string(text.substr(keep));
+        } else {
+            bool soft = codec::DecodeQuotedPrintableLine(text, decoded);
+            carry.clear();
+            if (!soft && reader.Ended()) {
+                decoded += "\r\n";
+            }
         }
         if (decoded.size() >= 65536) {
             output.Write(decoded.data(), static_cast<int64_t>(decoded.size()));

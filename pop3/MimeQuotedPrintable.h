@@ -3,12 +3,10 @@
 #include <string>
 #include <string_view>
 
+#include "codec/Codec.h"
 #include "platform/FileStream.h"
 
-// Decodes one line's "=XX" escapes into `out`; a lone "=" or one followed by
-// anything but two hex digits stays as it is. Returns true when the line
-// ends in a soft line break ("=" as its last character).
-bool DecodeQuotedPrintableLine(std::string_view line, std::string& out);
+using codec::DecodeQuotedPrintableLine;
 
 // Decodes `input` from its position into `output`; hard line breaks become
 // CR LF, soft ones disappear.

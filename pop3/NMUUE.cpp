@@ -1,45 +1,27 @@
 #include "pop3/NMUUE.h"
 
+#include "codec/Codec.h"
 #include "platform/Exception.h"
 #include "pop3/MimeLineReader.h"
 
 namespace {
 
-constexpr uint8_t kPad = 64;
-constexpr uint8_t kNone = 127;
+// Longest piece of a line the decoders hold: an encoded line of any length
+// is decoded in pieces.
+constexpr size_t kMaxPiece = 65536;
 
-constexpr std::array<uint8_t, 256> MakeValues() {
-    std::array<uint8_t, 256> v{};
-    for (auto& x : v) {
-        x = kNone;
-    }
-    for (int c = 'A'; c <= 'Z'; ++c) {
-        v[c] = static_cast<uint8_t>(c - 'A');
-    }
-    for (int c = 'a'; c <= 'z'; ++c) {
-        v[c] = static_cast<uint8_t>(c - 'a' + 26);
-    }
-    for (int c = '0'; c <= '9'; ++c) {
-        v[c] = static_cast<uint8_t>(c - '0' + 52);
-    }
-    v['+'] = 62;
-    v['/'] = 63;
-    v['='] = kPad;
-    return v;
-}
+constexpr uint8_t kPad = codec::Base64Pad;
 
-constexpr std::array<uint8_t, 256> kValues = MakeValues();
-
-constexpr std::array<uint8_t, 80> MakeTable() {
+std::array<uint8_t, 80> MakeTable() {
     std::array<uint8_t, 80> t{};
     for (int c = '+'; c <= 'z'; ++c) {
-        t[c - '+'] = kValues[c];
+        t[static_cast<size_t>(c - '+')] = codec::Base64Value(static_cast<char>(c));
     }
     return t;
 }
 
 inline uint8_t Value(char c) {
-    return kValues[static_cast<unsigned char>(c)];
+    return codec::Base64Value(c);
 }
 
 } // namespace
@@ -123,38 +105,45 @@ std::string TNMUUProcessor::ReadStreamLine(TStream& Stream) {
 }
 
 void TNMUUProcessor::DecodeBase64() {
-    TMimeLineReader reader(Input());
+    TMimeLineReader reader(Input(), 65536, kMaxPiece);
     Output out(*OutputStream);
     // A group may continue on the next line: RFC 2045 ignores line breaks
     // inside the encoded text.
     uint32_t bits = 0;
     int count = 0;
     bool finished = false;
+    bool skipping = false; // the rest of this line is not data
+    bool leadIn = true;    // no alphabet character yet on this line
     std::string_view line;
     while (!finished && reader.Next(line)) {
-        if (line.substr(0, 4) == "====") {
-            continue;
-        }
         const size_t size = line.size();
-        if (size <= 2) {
-            bool data = size > 0;
-            for (char c : line) {
-                data = data && Value(c) < kPad;
+        if (reader.StartsLine()) {
+            leadIn = true;
+            skipping = line.substr(0, 4) == "====";
+            if (!skipping && size <= 2 && !reader.Continues()) {
+                bool data = size > 0;
+                for (char c : line) {
+                    data = data && Value(c) < kPad;
+                }
+                skipping = !data;
             }
-            if (!data) {
-                continue;
-            }
+        }
+        if (skipping) {
+            continue;
         }
         size_t i = 0;
         // Blanks, tabs and other non-alphabet characters may lead a line; a
         // line that begins with "=" ends the encoded text.
-        while (i < size && Value(line[i]) >= kPad) {
+        while (leadIn && i < size && Value(line[i]) >= kPad) {
             char c = line[i];
             if (c == '=' || c == '\r' || c == '\n') {
                 finished = true;
                 break;
             }
             ++i;
+        }
+        if (i < size) {
+            leadIn = false;
         }
         const char* p = line.data();
         while (!finished && i < size) {
@@ -242,16 +231,21 @@ void TNMUUProcessor::DecodeUU() {
     // Text before a "begin" line is not data; without one, every line is.
     bool hasBegin = false;
     {
-        TMimeLineReader scan(input);
+        TMimeLineReader scan(input, 65536, kMaxPiece);
         while (!hasBegin && scan.Next(line)) {
-            hasBegin = IsUUBeginLine(line);
+            hasBegin = scan.StartsLine() && IsUUBeginLine(line);
         }
     }
     input.SetPosition(start);
-    TMimeLineReader reader(input);
+    TMimeLineReader reader(input, 65536, kMaxPiece);
     Output out(*OutputStream);
     bool inBlock = !hasBegin;
     while (reader.Next(line)) {
+        // A line carries at most 63 bytes in its first 85 characters: the
+        // rest of a longer one is not data.
+        if (!reader.StartsLine()) {
+            continue;
+        }
         if (IsUUBeginLine(line)) {
             inBlock = true;
             continue;
@@ -259,7 +253,7 @@ void TNMUUProcessor::DecodeUU() {
         if (!inBlock) {
             continue;
         }
-        if (IsUUEndLine(line)) {
+        if (!reader.Continues() && IsUUEndLine(line)) {
             if (hasBegin) {
                 break;
             }

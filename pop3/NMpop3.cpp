@@ -1,5 +1,6 @@
 #include "pop3/NMpop3.h"
 
+#include <algorithm>
 #include <exception>
 
 #include "platform/SafeFile.h"
@@ -9,7 +10,16 @@ namespace {
 // A refusal carries the server's reply line; an empty "reply" means the server
 // closed the connection instead of answering, which deserves words of our own.
 Exception ReplyError(const std::string& reply) {
-    return Exception(reply.empty() ? std::string("Connection closed by the server") : reply);
+    if (reply.empty()) {
+        return Exception("Connection closed by the server");
+    }
+    // A reply of nothing but NUL bytes, blanks or controls says nothing.
+    for (char c : reply) {
+        if (static_cast<unsigned char>(c) > ' ') {
+            return Exception(reply);
+        }
+    }
+    return Exception("The server sent an empty reply");
 }
 
 } // namespace
@@ -38,24 +48,6 @@ int ParseCount(std::string field) {
         value = value * 10 + (c - '0');
     }
     return value;
-}
-
-bool IsTerminator(const std::string& line) {
-    // RFC 1939 ends a multi-line reply with "." CR LF; a server that ends its
-    // lines with LF alone ends it with "." LF, and must not leave us waiting.
-    return line == ".\r\n" || line == ".\n";
-}
-
-// Length of the line without its CR LF or LF.
-std::size_t TextLength(const std::string& line) {
-    std::size_t n = line.size();
-    if (n > 0 && line[n - 1] == '\n') {
-        --n;
-        if (n > 0 && line[n - 1] == '\r') {
-            --n;
-        }
-    }
-    return n;
 }
 
 } // namespace
@@ -114,11 +106,13 @@ void TNMPOP3::Connect() {
             }
             LogIn();
             statReached = true;
+            mailCountValid_ = false;
             std::string reply = Transaction("STAT");
             if (!IsPositive(reply)) {
                 throw ReplyError(reply);
             }
             mailCount_ = ParseCount(ExtractField(reply, ' ', 2));
+            mailCountValid_ = true;
         } catch (...) {
             Disconnect(); // its own failure replaces the first one
             throw;
@@ -208,44 +202,26 @@ void TNMPOP3::WireParser() {
     parser_.ReportStatus = [this](int level, const std::string& text) {
         ReportStatus(level, text);
     };
-    parser_.ReadLine = [this] { return ReadMessageLine(); };
+    parser_.ReadPiece = [this](std::string& piece, std::size_t maxPiece) {
+        return ReadLnPiece(piece, maxPiece);
+    };
+    parser_.MaxMessageBytes = maxMessageBytes_;
 }
 
-// A raw line of the message as the server sent it, with its line end; ""
-// once the connection has ended (which every caller must take as the end).
-std::string TNMPOP3::ReadMessageLine() {
-    std::string line;
-    ReadMessageLine(line);
-    return line;
-}
-
-void TNMPOP3::ReadMessageLine(std::string& Line) {
-    ReadLn(Line);
-    if (Line.empty()) {
-        peerClosedInMessage_ = true;
+// After a failure of our own inside a message, reads the rest of it away so
+// that the next command meets its reply; false when the session cannot be
+// brought back in step.
+bool TNMPOP3::SkipRestOfMessage() {
+    if (parser_.ReaderFailed()) {
+        return false;
     }
-}
-
-void TNMPOP3::ReadBody() {
-    std::size_t total = 0;
-    // One string for every raw line: a large message has millions of them.
-    std::string line;
-    for (;;) {
-        ReadMessageLine(line);
-        if (line.empty()) {
-            throw Exception(ConnectionClosedText);
-        }
-        if (IsTerminator(line)) {
-            return;
-        }
-        // RFC 1939 byte-stuffs every line that begins with a dot.
-        std::size_t skip = line[0] == '.' ? 1 : 0;
-        std::string text = line.substr(skip, TextLength(line) - skip);
-        total += text.size() + 2;
-        if (total > MaxMessageBytes) {
-            throw Exception("Message too large");
-        }
-        message_.RawBody.Add(std::move(text));
+    try {
+        // Beyond another cap's worth (at least 64 MiB) the message is not
+        // worth waiting for: the session is dropped instead.
+        constexpr std::size_t kMinSkip = 64u * 1024u * 1024u;
+        return parser_.SkipToEnd(std::max(maxMessageBytes_, kMinSkip));
+    } catch (...) {
+        return false; // the retrieval's own failure is the one to report
     }
 }
 
@@ -280,7 +256,6 @@ void TNMPOP3::RetrieveMessage(int Number) {
         parser_.AttachFileName.clear();
         parser_.PartTarget = 2;
         WireParser();
-        peerClosedInMessage_ = false;
 
         const std::string number = std::to_string(Number);
         inStep = false;
@@ -296,21 +271,18 @@ void TNMPOP3::RetrieveMessage(int Number) {
         parser_.BeginRetrieval();
         try {
             ParseHeader(false);
+            parser_.ProcessMessage();
+        } catch (const EMessageTooLarge&) {
+            inStep = SkipRestOfMessage();
+            throw EMessageTooLarge("Message " + number + " is larger than " +
+                                   std::to_string(maxMessageBytes_) +
+                                   " bytes: left on the server");
         } catch (...) {
-            if (peerClosedInMessage_) {
-                throw Exception(ConnectionClosedText);
-            }
+            inStep = SkipRestOfMessage();
             throw;
-        }
-        if (peerClosedInMessage_) {
-            throw Exception(ConnectionClosedText);
-        }
-        if (!parser_.MessageEnded) {
-            ReadBody();
         }
         inStep = true;
 
-        parser_.ProcessMessage();
         // The files must be on disk for good before the server forgets the
         // message.
         SyncWrittenFiles();

@@ -47,15 +47,39 @@ public:
 
     // Fields.
     int MailCount() const noexcept { return mailCount_; }
+    // MailCount comes from the STAT of the current log-in: false after a
+    // Connect whose STAT failed (OnConnect still follows it), so a handler
+    // can tell a count from no count.
+    bool MailCountValid() const noexcept { return mailCountValid_; }
     bool Busy() const noexcept { return busy_; }
     TMailMessage& MailMessage() noexcept { return message_; }
     const TMailMessage& MailMessage() const noexcept { return message_; }
     TMessageParser& Parser() noexcept { return parser_; }
 
     // Operations.
+    // Connects, reads the greeting, logs in (USER/PASS, with one new attempt
+    // when OnAuthenticationFailed handles the refusal) and reads the count
+    // (STAT); OnConnect follows, also after a failed STAT. Raises Exception
+    // "Authentication failed", the server's refusal line, "The server sent
+    // an empty reply", or whatever the socket raises (ESockError, EAbortError
+    // on a time-out or cancel); the connection is dropped on any failure.
     void Connect() override;
+    // QUIT, then the connection is closed whatever the reply. Raises the
+    // server's refusal line or the socket's failure; nothing when not
+    // connected.
     void Disconnect() override;
+    // Retrieves message Number as it arrives: its parts go straight to files
+    // in the Inbox's hidden temporary folder, and appear in the Inbox
+    // together once the whole message was read; DELE (with DeleteOnRead)
+    // follows only when they are on disk. Raises the server's refusal line
+    // (RETR, DELE), ConnectionClosedText, or a socket failure (the session is
+    // then dropped); a message that is refused or whose files cannot be
+    // written (EMessageRefused, EMessageTooLarge, EFCreateError, ...) is
+    // first read to its end, so the session stays usable and the message
+    // stays on the server.
     void RetrieveMessage(int Number);
+    // Cancels the operation in progress and drops the connection without
+    // QUIT (the server forgets this session's DELEs). Never raises.
     void Abort() override;
 
     // The parser's operations, exposed as the component's own.
@@ -69,16 +93,25 @@ public:
     // The failure text when the server ends the connection in the middle of
     // a retrieval (before the end of the message or a reply).
     static constexpr const char* ConnectionClosedText = "Connection closed during retrieval";
-    // Bound on one message's body held in memory.
-    static constexpr std::size_t MaxMessageBytes = 512u * 1024u * 1024u;
+    // A larger message (header, body and line ends) is read to its end
+    // without being kept, stays on the server, and RetrieveMessage raises
+    // EMessageTooLarge "Message <N> is larger than <cap> bytes: left on the
+    // server". A message is never held in memory whatever its size.
+    static constexpr std::size_t DefaultMaxMessageBytes = 512u * 1024u * 1024u;
+    std::size_t MaxMessageBytes() const noexcept { return maxMessageBytes_; }
+    void SetMaxMessageBytes(std::size_t value) { maxMessageBytes_ = value; }
+
+    // Removes what an interrupted run left of its temporary files in the
+    // Inbox `inboxPath`; to be called at start-up, before the first session.
+    static void RemoveLeftovers(const std::string& inboxPath) {
+        TMessageParser::RemoveLeftovers(inboxPath);
+    }
 
 private:
     void LogIn();
     bool CheckAuthReply(const std::string& Reply, int Attempt);
-    void ReadBody();
     void WireParser();
-    std::string ReadMessageLine();
-    void ReadMessageLine(std::string& Line);
+    bool SkipRestOfMessage();
     void SyncWrittenFiles();
 
     std::string userID_;
@@ -87,8 +120,9 @@ private:
     bool parse_ = false;
     bool deleteOnRead_ = false;
     int mailCount_ = 0;
+    bool mailCountValid_ = false;
+    std::size_t maxMessageBytes_ = DefaultMaxMessageBytes;
     bool busy_ = false;
-    bool peerClosedInMessage_ = false;
     TMailMessage message_;
     TMessageParser parser_{message_};
 };

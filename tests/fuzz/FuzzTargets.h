@@ -4,7 +4,9 @@
 // whatever the code makes of it out, and no crash or sanitizer report.
 #include <cstdint>
 #include <cstdlib>
+#include <algorithm>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -13,33 +15,52 @@
 #include "pop3/MessageParser.h"
 #include "pop3/NMUUE.h"
 
-// Splits raw message bytes into lines the way the POP3 client delivers them:
-// header lines through ReadLine (with CR LF), body lines into RawBody.
-inline void FeedMessage(TMessageParser& parser, TMailMessage& message, const std::string& raw) {
-    std::vector<std::string> lines;
+// Sends raw message bytes through the parser the way the POP3 client
+// delivers them: dot-stuffed on the wire, ended by the "." line, handed over
+// in pieces of at most `pieceSize` bytes (a CR never parted from its LF), and
+// the top-level header read. ProcessMessage then reads the rest.
+inline void FeedMessage(TMessageParser& parser, [[maybe_unused]] TMailMessage& message,
+                        const std::string& raw, size_t pieceSize = 4096) {
+    auto wire = std::make_shared<std::string>();
     size_t start = 0;
     while (start < raw.size()) {
         size_t lf = raw.find('\n', start);
-        size_t end = lf == std::string::npos ? raw.size() : lf;
-        std::string line = raw.substr(start, end - start);
-        if (!line.empty() && line.back() == '\r') {
-            line.pop_back();
+        size_t end = lf == std::string::npos ? raw.size() : lf + 1;
+        if (raw[start] == '.') {
+            *wire += '.';
         }
-        lines.push_back(line);
-        start = end + 1;
+        wire->append(raw, start, end - start);
+        if (lf == std::string::npos) {
+            *wire += "\r\n";
+        }
+        start = end;
     }
-    size_t next = 0;
-    parser.ReadLine = [&lines, &next]() -> std::string {
-        return next < lines.size() ? lines[next++] + "\r\n" : std::string(".\r\n");
+    *wire += ".\r\n";
+    auto next = std::make_shared<size_t>(0);
+    parser.ReadPiece = [wire, next, pieceSize](std::string& piece, size_t maxPiece) {
+        const size_t limit = std::max<size_t>(2, std::min(maxPiece, pieceSize));
+        size_t& pos = *next;
+        if (pos >= wire->size()) {
+            piece.clear(); // the connection has ended
+            return false;
+        }
+        size_t lf = wire->find('\n', pos);
+        size_t end = lf == std::string::npos ? wire->size() : lf + 1;
+        if (end - pos > limit) {
+            size_t take = limit;
+            if ((*wire)[pos + take - 1] == '\r') {
+                --take;
+            }
+            piece.assign(*wire, pos, take);
+            pos += take;
+            return false;
+        }
+        piece.assign(*wire, pos, end - pos);
+        pos = end;
+        return lf != std::string::npos;
     };
     parser.BeginRetrieval();
     parser.ParseHeader(false);
-    if (!parser.MessageEnded) {
-        for (; next < lines.size(); ++next) {
-            message.RawBody.Add(lines[next]);
-        }
-    }
-    parser.ReadLine = nullptr;
 }
 
 inline void FuzzDecoder(const uint8_t* data, size_t size) {

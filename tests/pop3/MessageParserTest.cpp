@@ -146,10 +146,9 @@ TEST_F(Parser, QuotedPrintableAndUppercaseUUAreDecoded) {
 
 TEST_F(Parser, FileAppearsOnlyWhenComplete) {
     parser.Processor.OnEndDecode = [&](TObject*) {
-        // Decoded but not yet renamed: only temporary part files exist.
-        for (const auto& name : Listing(inbox)) {
-            EXPECT_EQ(name.rfind("Temp", 0), 0u) << name;
-        }
+        // Decoded but not yet renamed: only the hidden folder of the
+        // temporary part files exists.
+        EXPECT_EQ(Listing(inbox), Names{TMessageParser::TempFolderName});
     };
     Process(kTextAndBase64);
     EXPECT_EQ(Listing(inbox), Names{"a.txt"});
@@ -189,7 +188,7 @@ TEST_F(Parser, UnwritableFolderRaisesAndWritesNothing) {
         parser.ProcessMessage();
         FAIL();
     } catch (const EFCreateError& e) {
-        EXPECT_EQ(e.Message().rfind("Cannot create file " + inbox.Path() + "/missing/Temp", 0), 0u);
+        EXPECT_EQ(e.Message().rfind("Cannot create file " + inbox.Path() + "/missing/.mailgate-tmp/Temp", 0), 0u);
     }
     EXPECT_TRUE(parser.WrittenFiles().empty());
 }
@@ -254,3 +253,225 @@ TEST(LastPos, FindsTheLastOccurrence) {
 }
 
 } // namespace
+
+namespace {
+
+// --- Parts arrive in pieces -----------------------------------------------------
+
+struct PieceCase {
+    const char* name;
+    size_t pieceSize;
+    std::string message;
+    std::string file;     // name of the one file expected
+    std::string contents; // its bytes
+};
+
+std::string Repeat(const std::string& s, size_t times) {
+    std::string r;
+    for (size_t i = 0; i < times; ++i) {
+        r += s;
+    }
+    return r;
+}
+
+std::string OneAttachment(const std::string& encoding, const std::string& body) {
+    return "Content-Type: multipart/mixed; boundary=b\r\n\r\n--b\r\n\r\ntext\r\n"
+           "--b\r\nContent-Disposition: attachment; filename=f.bin\r\n"
+           "Content-Transfer-Encoding: " +
+           encoding + "\r\n\r\n" + body + "\r\n--b--\r\n";
+}
+
+const PieceCase kPieceCases[] = {
+    {"Base64LineOf70000Characters", 4096, OneAttachment("base64", Repeat("QUJD", 17500)), "f.bin",
+     Repeat("ABC", 17500)},
+    {"Base64LineInSmallPieces", 8, OneAttachment("base64", Repeat("QUJD", 10)), "f.bin",
+     Repeat("ABC", 10)},
+    {"QuotedPrintableEscapesCutBetweenPieces", 8,
+     OneAttachment("quoted-printable", "a=3Db=3Dc=3Dd=\r\ne=41=42=43=44"), "f.bin",
+     "a=b=c=deABCD"},
+    {"PlainLineLongerThanAPiece", 64, OneAttachment("7bit", Repeat("x", 1000) + "\r\nend"),
+     "f.bin", Repeat("x", 1000) + "\r\nend"},
+    {"CrBeforeLfStaysTogether", 8, OneAttachment("7bit", "abcdefg\r\nhijklmnopq"), "f.bin",
+     "abcdefg\r\nhijklmnopq"},
+    {"DottedLinesInPieces", 8, OneAttachment("7bit", "..\r\n.x.y.z.w.v.u"), "f.bin",
+     "..\r\n.x.y.z.w.v.u"},
+};
+
+class Pieces : public ::testing::TestWithParam<PieceCase> {};
+
+TEST_P(Pieces, FileHoldsTheDecodedPart) {
+    const PieceCase& c = GetParam();
+    TempDir inbox;
+    TMailMessage message;
+    TMessageParser parser(message);
+    parser.AttachFilePath = inbox.Path() + "/";
+    parser.Parse = true;
+    FeedMessage(parser, message, c.message, c.pieceSize);
+    parser.ProcessMessage();
+    EXPECT_EQ(Listing(inbox), Names{c.file});
+    EXPECT_TRUE(inbox.Read(c.file) == c.contents) << inbox.Read(c.file).substr(0, 80);
+}
+
+INSTANTIATE_TEST_SUITE_P(Parser, Pieces, ::testing::ValuesIn(kPieceCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// --- An unnamed first part that is not text -------------------------------------
+
+struct FirstPartCase {
+    const char* name;
+    std::string header; // of the first part
+    std::string body;
+    Names files;
+};
+
+const FirstPartCase kFirstPartCases[] = {
+    {"PdfBecomesAttachmentPdf",
+     "Content-Type: application/pdf\r\nContent-Transfer-Encoding: base64\r\n", "JVBERi0=",
+     {"attachment.pdf", "text.tmp"}},
+    {"JpegBecomesAttachmentJpg",
+     "Content-Type: image/jpeg\r\nContent-Transfer-Encoding: base64\r\n", "/9j/", {"attachment.jpg", "text.tmp"}},
+    {"WordBecomesAttachmentDoc", "Content-Type: application/msword\r\n", "doc",
+     {"attachment.doc", "text.tmp"}},
+    {"UnknownTypeBecomesAttachmentBin", "Content-Type: application/x-whatever\r\n", "data",
+     {"attachment.bin", "text.tmp"}},
+    {"OctetStreamBecomesAttachmentBin", "Content-Type: application/octet-stream\r\n", "data",
+     {"attachment.bin", "text.tmp"}},
+    {"TextStaysTheMessageText", "Content-Type: text/plain\r\n", "hello", {"text.tmp"}},
+    {"NoTypeIsText", "", "hello", {"text.tmp"}},
+    {"EmptyNonTextPartMakesNoFile", "Content-Type: application/pdf\r\n", "", {"text.tmp"}},
+};
+
+class FirstPart : public ::testing::TestWithParam<FirstPartCase> {};
+
+TEST_P(FirstPart, IsSavedUnlessItIsText) {
+    const FirstPartCase& c = GetParam();
+    TempDir inbox;
+    TMailMessage message;
+    TMessageParser parser(message);
+    parser.AttachFilePath = inbox.Path() + "/";
+    parser.Parse = true;
+    FeedMessage(parser, message,
+                "Content-Type: multipart/mixed; boundary=b\r\n\r\n--b\r\n" + c.header + "\r\n" +
+                    c.body + "\r\n--b\r\nContent-Type: text/plain\r\n\r\nsecond\r\n--b--\r\n");
+    parser.ProcessMessage();
+    EXPECT_EQ(Listing(inbox), c.files);
+}
+
+INSTANTIATE_TEST_SUITE_P(Parser, FirstPart, ::testing::ValuesIn(kFirstPartCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+} // namespace
+
+TEST_F(Parser, UnnamedNonTextSinglePartIsSavedByItsType) {
+    Process("Content-Type: application/pdf\r\nContent-Transfer-Encoding: base64\r\n\r\nJVBERi0=\r\n");
+    EXPECT_EQ(Listing(inbox), Names{"attachment.pdf"});
+    EXPECT_EQ(inbox.Read("attachment.pdf"), "%PDF-");
+}
+
+TEST_F(Parser, AttachmentNamedLikeAPartFileKeepsItsName) {
+    TMessageParser::TempFileCounter = 0;
+    Process("Content-Type: multipart/mixed; boundary=b\r\n\r\n--b\r\n\r\ntext\r\n"
+            "--b\r\nContent-Disposition: attachment; filename=Temp1.mme\r\n"
+            "Content-Transfer-Encoding: base64\r\n\r\nQUJD\r\n--b--\r\n");
+    EXPECT_EQ(Listing(inbox), Names{"Temp1.mme"});
+    EXPECT_EQ(inbox.Read("Temp1.mme"), "ABC");
+}
+
+TEST_F(Parser, NestingOf16IsTakenApartAndOf17Refused) {
+    auto nested = [](int depth) {
+        std::string m = "Content-Type: multipart/mixed; boundary=b1\r\n\r\n";
+        for (int level = 2; level <= depth; ++level) {
+            m += "--b" + std::to_string(level - 1) + "\r\nContent-Type: multipart/mixed; boundary=b" +
+                 std::to_string(level) + "\r\n\r\n";
+        }
+        m += "--b" + std::to_string(depth) + "\r\nContent-Type: application/pdf\r\n\r\npdf\r\n";
+        for (int level = depth; level >= 1; --level) {
+            m += "--b" + std::to_string(level) + "--\r\n";
+        }
+        return m;
+    };
+    Process(nested(16));
+    EXPECT_EQ(Listing(inbox), Names{"attachment.pdf"});
+    TMailMessage other;
+    TMessageParser deeper(other);
+    deeper.AttachFilePath = inbox.Path() + "/";
+    FeedMessage(deeper, other, nested(17));
+    try {
+        deeper.ProcessMessage();
+        FAIL() << "no exception";
+    } catch (const EMessageRefused& e) {
+        EXPECT_EQ(e.Message(), "Message nested more than 16 levels deep: left on the server");
+    }
+    EXPECT_TRUE(deeper.WrittenFiles().empty());
+    EXPECT_EQ(Listing(inbox), Names{"attachment.pdf"});
+}
+
+TEST_F(Parser, TextKeptInMemoryIsBounded) {
+    const std::string line(1000, 't');
+    Process("Content-Type: text/plain\r\n\r\n" + Repeat(line + "\r\n", 3000));
+    size_t kept = 0;
+    for (const std::string& l : message.Body) {
+        kept += l.size();
+    }
+    EXPECT_GT(kept, 0u);
+    EXPECT_LE(kept, TMessageParser::MaxKeptText);
+    EXPECT_LT(message.RawBody.Count(), 3000);
+    EXPECT_EQ(message.Body[0], line);
+}
+
+TEST_F(Parser, HeaderBeyondItsBoundIsRefused) {
+    const std::string huge = "X-Filler: " + std::string(TMessageParser::MaxHeaderBytes, 'h');
+    parser.AttachFilePath = inbox.Path() + "/";
+    try {
+        FeedMessage(parser, message, huge + "\r\n\r\nbody\r\n");
+        FAIL() << "no exception";
+    } catch (const EMessageRefused& e) {
+        EXPECT_EQ(e.Message(), "Message header larger than 1048576 bytes: left on the server");
+    }
+    EXPECT_LT(message.Header.Count(), 2);
+    EXPECT_TRUE(parser.SkipToEnd(1u << 30));
+    EXPECT_TRUE(parser.MessageEnded);
+}
+
+TEST_F(Parser, CannotCreateFileSaysWhy) {
+    parser.AttachFilePath = inbox.Path() + "/missing/";
+    FeedMessage(parser, message, kTextAndBase64);
+    try {
+        parser.ProcessMessage();
+        FAIL() << "no exception";
+    } catch (const EFCreateError& e) {
+        const std::string reason = ": No such file or directory";
+        ASSERT_GT(e.Message().size(), reason.size());
+        EXPECT_EQ(e.Message().substr(e.Message().size() - reason.size()), reason);
+    }
+}
+
+TEST_F(Parser, LeftoversOfAnInterruptedRunAreRemoved) {
+    const std::string hidden = inbox.File(TMessageParser::TempFolderName);
+    fs::create_directory(hidden);
+    inbox.Write(std::string(TMessageParser::TempFolderName) + "/Temp7.mme", "half a part");
+    inbox.Write(std::string(TMessageParser::TempFolderName) + "/Temp8.mme", "");
+    inbox.Write("kept.txt", "a finished file");
+    TMessageParser::RemoveLeftovers(inbox.Path());
+    EXPECT_EQ(Listing(inbox), Names{"kept.txt"});
+    TMessageParser::RemoveLeftovers(inbox.Path() + "/"); // nothing left: nothing happens
+    EXPECT_EQ(Listing(inbox), Names{"kept.txt"});
+}
+
+TEST_F(Parser, SameNameAgainAndAgainTakesTheNextFreeSuffix) {
+    parser.AttachFilePath = inbox.Path() + "/";
+    for (int i = 0; i < 5; ++i) {
+        TMailMessage m;
+        FeedMessage(parser, m, kTextAndBase64);
+        parser.ProcessMessage();
+    }
+    EXPECT_EQ(Listing(inbox), (Names{"a.txt", "a_1.txt", "a_2.txt", "a_3.txt", "a_4.txt"}));
+    // A name that became free again is used again.
+    fs::remove(inbox.File("a.txt"));
+    FeedMessage(parser, message, kTextAndBase64);
+    parser.ProcessMessage();
+    EXPECT_EQ(message.Attachments[0], "a.txt");
+    FeedMessage(parser, message, kTextAndBase64);
+    parser.ProcessMessage();
+    EXPECT_EQ(message.Attachments[0], "a_5.txt");
+}

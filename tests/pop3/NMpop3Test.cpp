@@ -1,5 +1,9 @@
 // The POP3 client's dialogue, as transcripts against a scripted server.
 #include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -500,4 +504,207 @@ TEST_F(Pop3Fixture, ExtractedFilesAreInTheInboxWhenDeleIsSent) {
     pop.Disconnect();
     EXPECT_EQ(atDele, (std::vector<std::string>{"hello", "hello"})); // at DELE and at QUIT
     EXPECT_EQ(Sent(), kLogInSent + "RETR 1\r\nDELE 1\r\nQUIT\r\n");
+}
+
+// --- Messages of any size and shape -------------------------------------------
+
+namespace {
+
+std::string Base64(const std::string& bytes) {
+    static const char* kAlphabet =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    size_t i = 0;
+    for (; i + 3 <= bytes.size(); i += 3) {
+        uint32_t v = static_cast<uint8_t>(bytes[i]) << 16 | static_cast<uint8_t>(bytes[i + 1]) << 8 |
+                     static_cast<uint8_t>(bytes[i + 2]);
+        for (int k = 18; k >= 0; k -= 6) {
+            out += kAlphabet[(v >> k) & 63];
+        }
+    }
+    if (i + 1 == bytes.size()) {
+        uint32_t v = static_cast<uint8_t>(bytes[i]) << 16;
+        out += std::string{kAlphabet[v >> 18], kAlphabet[(v >> 12) & 63], '=', '='};
+    } else if (i + 2 == bytes.size()) {
+        uint32_t v = static_cast<uint8_t>(bytes[i]) << 16 | static_cast<uint8_t>(bytes[i + 1]) << 8;
+        out += std::string{kAlphabet[v >> 18], kAlphabet[(v >> 12) & 63], kAlphabet[(v >> 6) & 63],
+                           '='};
+    }
+    return out;
+}
+
+std::string Pattern(size_t size) {
+    std::string s(size, '\0');
+    for (size_t i = 0; i < size; ++i) {
+        s[i] = static_cast<char>((i * 7 + i / 251) & 0xFF);
+    }
+    return s;
+}
+
+// A message whose parts follow its text part, each a base64 file.
+Script WithFiles(int number, const std::vector<std::pair<std::string, std::string>>& files) {
+    Script s = {"C: RETR " + std::to_string(number), "S: +OK", "S: Subject: files",
+                "S: Content-Type: multipart/mixed; boundary=\"XX\"", "S: ", "S: --XX",
+                "S: Content-Type: text/plain", "S: ", "S: see the files"};
+    for (const auto& [name, encoded] : files) {
+        s.insert(s.end(), {"S: --XX", "S: Content-Type: application/octet-stream",
+                           "S: Content-Transfer-Encoding: base64",
+                           "S: Content-Disposition: attachment; filename=\"" + name + "\"", "S: ",
+                           "S: " + encoded});
+    }
+    s.insert(s.end(), {"S: --XX--", "S: ."});
+    return s;
+}
+
+// Multiparts `depth` levels deep around one named text leaf.
+Script Nested(int number, int depth) {
+    Script s = {"C: RETR " + std::to_string(number), "S: +OK", "S: Subject: deep",
+                "S: Content-Type: multipart/mixed; boundary=\"b1\"", "S: "};
+    for (int level = 2; level <= depth; ++level) {
+        s.insert(s.end(), {"S: --b" + std::to_string(level - 1),
+                           "S: Content-Type: multipart/mixed; boundary=\"b" +
+                               std::to_string(level) + "\"",
+                           "S: "});
+    }
+    s.insert(s.end(), {"S: --b" + std::to_string(depth),
+                       "S: Content-Disposition: attachment; filename=\"leaf.txt\"", "S: ",
+                       "S: leaf"});
+    for (int level = depth; level >= 1; --level) {
+        s.push_back("S: --b" + std::to_string(level) + "--");
+    }
+    s.push_back("S: .");
+    return s;
+}
+
+std::vector<std::string> InboxListing(const TempDir& dir) {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(dir.Path())) {
+        names.push_back(entry.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+} // namespace
+
+TEST_F(Pop3Fixture, Base64LineOf70000CharactersIsDecodedAndDeleted) {
+    const std::string data = Pattern(52500);
+    const std::string encoded = Base64(data);
+    ASSERT_EQ(encoded.size(), 70000u);
+    peer.Add(Join({LogIn("+OK 1 80000"),
+                   WithFiles(1, {{"long.bin", encoded}}),
+                   {"C: DELE 1", "S: +OK"},
+                   {"C: QUIT", "S: +OK"}}));
+    pop.SetDeleteOnRead(true);
+    pop.Connect();
+    pop.RetrieveMessage(1);
+    EXPECT_TRUE(inbox.Read("long.bin") == data);
+    pop.Disconnect();
+    EXPECT_EQ(Sent(), kLogInSent + "RETR 1\r\nDELE 1\r\nQUIT\r\n");
+}
+
+TEST_F(Pop3Fixture, MessageOverTheCapIsSkippedInStepAndTheNextOneDeleted) {
+    Script big = {"C: RETR 1", "S: +OK", "S: Subject: big", "S: "};
+    for (int i = 0; i < 100; ++i) {
+        big.push_back("S: " + std::string(98, 'x'));
+    }
+    big.push_back("S: .");
+    peer.Add(Join({LogIn("+OK 2 20000"),
+                   big,
+                   Message(2, "two", "second"),
+                   {"C: DELE 2", "S: +OK"},
+                   {"C: QUIT", "S: +OK"}}));
+    pop.SetDeleteOnRead(true);
+    pop.SetMaxMessageBytes(4000);
+    pop.Connect();
+    events.clear();
+    EXPECT_EQ(FailureOf([&] { pop.RetrieveMessage(1); }),
+              "Message 1 is larger than 4000 bytes: left on the server");
+    EXPECT_EQ(events, (std::vector<std::string>{"start", "end"}));
+    EXPECT_TRUE(pop.Connected());
+    EXPECT_LE(pop.MailMessage().RawBody.Count(), 40);
+    pop.RetrieveMessage(2);
+    EXPECT_EQ(pop.MailMessage().RawBody[0], "second");
+    pop.Disconnect();
+    EXPECT_EQ(Sent(), kLogInSent + "RETR 1\r\nRETR 2\r\nDELE 2\r\nQUIT\r\n");
+}
+
+TEST_F(Pop3Fixture, FailureOnTheSecondAttachmentLeavesNoFileAndKeepsTheSession) {
+    peer.Add(Join({LogIn("+OK 2 20"),
+                   WithFiles(1, {{"first.bin", Base64("one")}, {"second.bin", Base64("two")}}),
+                   Message(2, "two", "second"),
+                   {"C: DELE 2", "S: +OK"},
+                   {"C: QUIT", "S: +OK"}}));
+    pop.SetDeleteOnRead(true);
+    int decodes = 0;
+    std::vector<std::string> seenWhileDecoding;
+    pop.Parser().Processor.OnBeginDecode = [&](TObject*) {
+        seenWhileDecoding = InboxListing(inbox);
+        if (++decodes == 2) {
+            throw EInOutError("Write error on second.bin: No space left on device");
+        }
+    };
+    pop.Connect();
+    EXPECT_EQ(FailureOf([&] { pop.RetrieveMessage(1); }),
+              "Write error on second.bin: No space left on device");
+    EXPECT_EQ(seenWhileDecoding, std::vector<std::string>{TMessageParser::TempFolderName});
+    EXPECT_EQ(InboxListing(inbox), std::vector<std::string>{});
+    EXPECT_TRUE(pop.Connected());
+    pop.Parser().Processor.OnBeginDecode = nullptr;
+    pop.RetrieveMessage(2);
+    pop.Disconnect();
+    EXPECT_EQ(Sent(), kLogInSent + "RETR 1\r\nRETR 2\r\nDELE 2\r\nQUIT\r\n");
+}
+
+TEST_F(Pop3Fixture, MessageNestedTooDeepStaysOnTheServer) {
+    peer.Add(Join({LogIn("+OK 2 20"),
+                   Nested(1, 17),
+                   Nested(2, 16),
+                   {"C: DELE 2", "S: +OK"},
+                   {"C: QUIT", "S: +OK"}}));
+    pop.SetDeleteOnRead(true);
+    pop.SetParse(true);
+    pop.Connect();
+    EXPECT_EQ(FailureOf([&] { pop.RetrieveMessage(1); }),
+              "Message nested more than 16 levels deep: left on the server");
+    EXPECT_EQ(InboxListing(inbox), std::vector<std::string>{});
+    EXPECT_TRUE(pop.Connected());
+    pop.RetrieveMessage(2);
+    EXPECT_EQ(inbox.Read("leaf.txt"), "leaf");
+    pop.Disconnect();
+    EXPECT_EQ(Sent(), kLogInSent + "RETR 1\r\nRETR 2\r\nDELE 2\r\nQUIT\r\n");
+}
+
+TEST_F(Pop3Fixture, MultipartWithoutBoundaryLineStaysOnTheServer) {
+    peer.Add(Join({LogIn("+OK 1 20"),
+                   {"C: RETR 1", "S: +OK", "S: Content-Type: multipart/mixed; boundary=\"XX\"",
+                    "S: ", "S: no parts here", "S: ."},
+                   {"C: QUIT", "S: +OK"}}));
+    pop.SetDeleteOnRead(true);
+    pop.Connect();
+    EXPECT_EQ(FailureOf([&] { pop.RetrieveMessage(1); }),
+              "Multipart message without a boundary line: left on the server");
+    EXPECT_TRUE(pop.Connected());
+    pop.Disconnect();
+    EXPECT_EQ(Sent(), kLogInSent + "RETR 1\r\nQUIT\r\n");
+}
+
+TEST_F(Pop3Fixture, GreetingWithoutTextSaysSo) {
+    peer.Add({std::string("S: \0\0\0", 6), "C: QUIT", "S: +OK"});
+    peer.Add({"S: ", "C: QUIT", "S: +OK"});
+    EXPECT_EQ(FailureOf([&] { pop.Connect(); }), "The server sent an empty reply");
+    EXPECT_EQ(FailureOf([&] { pop.Connect(); }), "The server sent an empty reply");
+    EXPECT_EQ(Sent(1), "QUIT\r\n");
+}
+
+TEST_F(Pop3Fixture, ConnectTellsWhetherTheCountCameFromStat) {
+    peer.Add(Join({LogIn("+OK 2 100"), {"C: QUIT", "S: +OK"}}));
+    peer.Add(Join({LogIn("-ERR mailbox locked"), {"C: QUIT", "S: +OK"}}));
+    std::vector<bool> valid;
+    pop.OnConnect = [&](TObject*) { valid.push_back(pop.MailCountValid()); };
+    pop.Connect();
+    pop.Disconnect();
+    EXPECT_EQ(FailureOf([&] { pop.Connect(); }), "-ERR mailbox locked\r\n");
+    EXPECT_EQ(valid, (std::vector<bool>{true, false}));
+    EXPECT_EQ(Sent(1), kLogInSent + "QUIT\r\n");
 }
