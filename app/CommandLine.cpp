@@ -39,9 +39,12 @@ const char* TCommandLine::Usage() {
            "\n"
            "  --config FILE  read and write FILE instead of options.ini beside the program\n"
            "  --headless     run the gateway without window or tray; print every status\n"
-           "                 text and tray image change as a timestamped line\n"
+           "                 text and tray image change as a timestamped line; exits\n"
+           "                 with 2 at once when the settings file is not configured\n"
+           "                 or cannot be read\n"
            "  --once         load the settings, run one poll cycle and exit:\n"
            "                 0 when it ended without an error, 1 otherwise,\n"
-           "                 2 when the settings file is not configured\n"
+           "                 2 when the settings file is not configured or cannot\n"
+           "                 be read\n"
            "  --help         show this text\n";
 }

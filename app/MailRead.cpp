@@ -61,6 +61,8 @@ TfmOptions::TfmOptions(TfmOptionsSetup setup) : setup_(std::move(setup)) {
     NMPOP31->SetReportLevel(0);
     NMPOP31->SetParse(true);
     NMPOP31->SetDeleteOnRead(true);
+    // A server that stops answering must not hold the gateway for good.
+    NMPOP31->SetTimeOut(DefaultInTimeOutSeconds * 1000);
     objSmtpMail = setup_.SmtpMail ? std::move(setup_.SmtpMail) : std::make_unique<TSmtpMail>();
     Timer1 = std::make_unique<TTimer>(30000, false);
     wakeuptimer = std::make_unique<TTimer>(300000, false);
@@ -314,13 +316,24 @@ void TfmOptions::FormCreate(TObject*) {
         wakeuptimer->Restart();
         if (abcTrayIcon1 != nullptr) {
             abcTrayIcon1->SetVisible(true);
+            if (abcTrayIcon1->WaitingForTray()) {
+                // No notification area to hide into: without the window the
+                // user would see nothing of the program at all.
+                showMinimized();
+            }
         }
         SetTrayImage(1);
 
         TProfileFile ini(setup_.ConfigPath);
-        std::string host = ini.ReadString(Section, "Host", "ERROR");
-        std::string outHost =
-            host == "ERROR" ? "ERROR" : ini.ReadString(Section, "OutHost", "ERROR");
+        std::string host;
+        std::string outHost;
+        try {
+            host = ini.ReadString(Section, "Host", "ERROR");
+            outHost = host == "ERROR" ? "ERROR" : ini.ReadString(Section, "OutHost", "ERROR");
+        } catch (const EInOutError& e) {
+            SettingsUnreadable(e.what());
+            return;
+        }
         configured_ = host != "ERROR" && outHost != "ERROR";
 
         if (!configured_) {
@@ -329,7 +342,7 @@ void TfmOptions::FormCreate(TObject*) {
             timecombobox->setCurrentIndex(DefaultInterval);
             timecomboboxChange(this);
             if (!setup_.Headless) {
-                show();
+                showNormal();
             } else {
                 // Nobody can fill in the window here: say what is missing.
                 Print("error", "the settings file " + setup_.ConfigPath +
@@ -375,12 +388,35 @@ bool TfmOptions::CheckPortField(QLineEdit* field, const char* what) {
     return true;
 }
 
+void TfmOptions::SettingsUnreadable(const std::string& text) {
+    // Taken for a first run, the file would be rebuilt from nothing at the
+    // first write and every setting lost: it is left alone for this run.
+    settingsError_ = text;
+    configured_ = false;
+    btnConnect->setEnabled(true);
+    btnDisconnect->setEnabled(false);
+    SetStatus(text);
+    SetTrayImage(5);
+    if (!setup_.Headless) {
+        showNormal();
+    }
+}
+
+void TfmOptions::ApplyInTimeOut(const TProfileFile& ini) {
+    auto seconds = TryStrToInt64(ini.ReadString(Section, "InTimeOut", ""));
+    bool usable = seconds && *seconds >= 1 && *seconds <= MaxInTimeOutSeconds;
+    NMPOP31->SetTimeOut(static_cast<int>(usable ? *seconds : DefaultInTimeOutSeconds) * 1000);
+}
+
 bool TfmOptions::StartupLoad() {
     TProfileFile ini(setup_.ConfigPath);
+    ApplyInTimeOut(ini);
     NMPOP31->SetHost(ini.ReadString(Section, "Host", "ERROR"));
     NMPOP31->SetUserID(ini.ReadString(Section, "UserId", "ERROR"));
     NMPOP31->SetPassword(ini.ReadString(Section, "Password", "ERROR"));
     NMPOP31->SetAttachFilePath(ini.ReadString(Section, "Path", "ERROR"));
+    // What a run that was killed left half-written is of no use to anyone.
+    TNMPOP3::RemoveLeftovers(NMPOP31->AttachFilePath());
 
     std::string time = ini.ReadString(Section, "Time", "ERROR");
     int index = StrToIntDef(time, DefaultInterval);
@@ -397,8 +433,9 @@ bool TfmOptions::StartupLoad() {
         SetText(OutgPort, "25");
         ini.WriteString(Section, "OutPort", "25");
     }
-    bool portsGood = CheckPortField(OutgPort, "SMTP");
-    if (portsGood) {
+    // Each port is applied when it is valid, whatever the other one holds.
+    bool smtpPortGood = CheckPortField(OutgPort, "SMTP");
+    if (smtpPortGood) {
         objSmtpMail->SetSmtpPort(StrToInt(Text(OutgPort)));
     }
     SetText(IncPort, ini.ReadString(Section, "InPort", ""));
@@ -406,11 +443,11 @@ bool TfmOptions::StartupLoad() {
         SetText(IncPort, "110");
         ini.WriteString(Section, "InPort", "110");
     }
-    if (portsGood && CheckPortField(IncPort, "POP3")) {
+    bool pop3PortGood = CheckPortField(IncPort, "POP3");
+    if (pop3PortGood) {
         NMPOP31->SetPort(StrToInt(Text(IncPort)));
-    } else {
-        portsGood = false;
     }
+    bool portsGood = smtpPortGood && pop3PortGood;
 
     objMessage = CoMailMessage::Create();
     objMessage->SetPriority(3);
@@ -438,7 +475,7 @@ bool TfmOptions::StartupLoad() {
         btnDisconnect->setEnabled(true);
         timecomboboxChange(this);
         if (!setup_.Headless) {
-            show();
+            showNormal();
         }
     }
     return portsGood;
@@ -490,6 +527,11 @@ void TfmOptions::EnsureMessageObjects() {
 }
 
 void TfmOptions::ConnectButtonWork(bool retrieve) {
+    if (!settingsError_.empty()) {
+        // Its writes would replace a file whose settings were never read.
+        SetStatus(settingsError_);
+        return;
+    }
     if (!CheckFields()) {
         return;
     }
@@ -513,6 +555,7 @@ void TfmOptions::ConnectButtonWork(bool retrieve) {
     }
     ini.WriteString(Section, "InPort", Text(IncPort));
     NMPOP31->SetPort(StrToInt(Text(IncPort)));
+    ApplyInTimeOut(ini);
     EnsureMessageObjects();
     objSmtpMail->SetSmtpPort(StrToInt(Text(OutgPort)));
     NMPOP31->SetHost(Text(Host));
@@ -528,6 +571,11 @@ void TfmOptions::ConnectButtonWork(bool retrieve) {
         SetStatus("No Messages to Get");
     } else if (retrieve) {
         ReceiveStep();
+        if (exitRequested_) {
+            // Exit came during the step: the deletions are committed now,
+            // as no poll will follow.
+            EndSession();
+        }
     }
     ini.WriteString(Section, "Host", NMPOP31->Host());
     ini.WriteString(Section, "UserId", NMPOP31->UserID());
@@ -558,7 +606,9 @@ void TfmOptions::btnBrowseClick(TObject*) {
     std::string chosen = abcDirectoryDialog1->Directory();
     SetText(path, chosen);
     NMPOP31->SetAttachFilePath(chosen);
-    TProfileFile(setup_.ConfigPath).WriteString(Section, "Path", NMPOP31->AttachFilePath());
+    if (settingsError_.empty()) {
+        TProfileFile(setup_.ConfigPath).WriteString(Section, "Path", NMPOP31->AttachFilePath());
+    }
 }
 
 void TfmOptions::btnBrouse2Click(TObject*) {
@@ -568,13 +618,17 @@ void TfmOptions::btnBrouse2Click(TObject*) {
     std::string chosen = abcDirectoryDialog1->Directory();
     SetText(OutPath, chosen);
     OutboxPath = chosen;
-    TProfileFile(setup_.ConfigPath).WriteString(Section, "OutPath", chosen);
+    if (settingsError_.empty()) {
+        TProfileFile(setup_.ConfigPath).WriteString(Section, "OutPath", chosen);
+    }
 }
 
 void TfmOptions::timecomboboxChange(TObject*) {
     int index = timecombobox->currentIndex();
     int interval = index >= 0 && index <= 12 ? IntervalMs[index] : 0;
-    TProfileFile(setup_.ConfigPath).WriteString(Section, "Time", std::to_string(index));
+    if (settingsError_.empty()) {
+        TProfileFile(setup_.ConfigPath).WriteString(Section, "Time", std::to_string(index));
+    }
     Timer1->SetEnabled(false);
     Timer1->SetInterval(interval);
     Timer1->SetEnabled(true);
@@ -611,12 +665,31 @@ void TfmOptions::closeEvent(QCloseEvent* event) {
         return;
     }
     exiting_ = false;
+    if (cycleRunning_ || NMPOP31->Busy()) {
+        // A wait of the running poll lies below this handler: a QUIT sent
+        // from here would cut into its exchange. The poll stops at its next
+        // step and ends its session itself; every wait of it is bounded by
+        // the reply time-out, and the program ends when it has unwound.
+        exitRequested_ = true;
+        SendWait = false;
+        event->accept();
+        QCoreApplication::quit();
+        return;
+    }
     try {
         // FormCloseQuery: end an open session first.
         if (NMPOP31->Connected()) {
             NMPOP31->Disconnect();
         }
     } catch (const std::exception& e) {
+        if (NMPOP31->TimedOut()) {
+            // The server stopped answering: the connection is dropped and
+            // nothing is left to wait for.
+            ShowIfTimedOut();
+            event->accept();
+            QCoreApplication::quit();
+            return;
+        }
         // Reported; the client has closed its socket all the same, so a
         // second Exit ends the program.
         event->ignore();
@@ -634,8 +707,15 @@ int TfmOptions::RunOnce() {
     // A script wants an answer: no long wait for a server that is away.
     ReconnectPolicy.GiveUpAfterMs = std::min(ReconnectPolicy.GiveUpAfterMs, 20000);
     TProfileFile ini(setup_.ConfigPath);
-    std::string host = ini.ReadString(Section, "Host", "ERROR");
-    std::string outHost = host == "ERROR" ? "ERROR" : ini.ReadString(Section, "OutHost", "ERROR");
+    std::string host;
+    std::string outHost;
+    try {
+        host = ini.ReadString(Section, "Host", "ERROR");
+        outHost = host == "ERROR" ? "ERROR" : ini.ReadString(Section, "OutHost", "ERROR");
+    } catch (const EInOutError& e) {
+        SettingsUnreadable(e.what());
+        return 2;
+    }
     configured_ = host != "ERROR" && outHost != "ERROR";
     if (!configured_) {
         Print("error", "the settings file " + setup_.ConfigPath + " is not configured");

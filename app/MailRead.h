@@ -8,6 +8,7 @@
 #include <string>
 
 #include "app/FileListBox.h"
+#include "app/OutboxSettle.h"
 #include "platform/Component.h"
 #include "platform/StringList.h"
 #include "platform/Timer.h"
@@ -21,6 +22,7 @@ class QLineEdit;
 class QMenu;
 class QPushButton;
 class TNMPOP3;
+class TProfileFile;
 class TabcTrayIcon;
 class TabcPopupMenu;
 class TImageList;
@@ -85,11 +87,28 @@ public:
     // For --once: one poll cycle; true when it ended without an error.
     bool RunOneCycle();
     // --once: loads the settings and runs one cycle. Returns the exit code:
-    // 0 without an error, 1 with one, 2 when the settings are not configured.
+    // 0 without an error, 1 with one, 2 when the settings file is not
+    // configured or cannot be read.
     int RunOnce();
+
+    // The status texts of a POP3 server that stopped answering, of a receive
+    // step given up after too many failed messages in a row, and of a poll
+    // stopped by the watchdog.
+    static constexpr const char* TimedOutText = "Connection Timed Out (POP3)";
+    static constexpr const char* FailedInARowText =
+        "20 messages in a row could not be received; the rest waits for the next poll";
+    static constexpr int MaxFailedInARow = 20;
+    static std::string StalledText(int seconds);
+    // The POP3 reply time-out (settings key InTimeOut, seconds) when the key
+    // is missing or not a whole number from 1 to MaxInTimeOutSeconds.
+    static constexpr int DefaultInTimeOutSeconds = 60;
+    static constexpr int MaxInTimeOutSeconds = 86400;
 
     // --- state, for the program entry and for tests ---
     bool Configured() const noexcept { return configured_; }
+    // "Unable to read <path>: <reason>" when the settings file exists but
+    // cannot be read; nothing is written to it then. Empty otherwise.
+    const std::string& SettingsError() const noexcept { return settingsError_; }
     std::string StatusText() const;
     int TrayImageIndex() const noexcept { return trayImage_; }
     TabcTrayIcon* TrayIcon() const noexcept { return abcTrayIcon1; }
@@ -105,9 +124,12 @@ public:
     QLineEdit* Field(const char* name) const;
     QPushButton* Button(const char* name) const;
     QComboBox* IntervalBox() const { return timecombobox; }
-    // Minimum age of an outbox file before it is sent (the producer may still
-    // be writing a younger one).
+    // How long an outbox file must stay unchanged before it is sent (its
+    // producer may still be writing it).
     int OutboxSettleMs = 2000;
+    // Watchdog ticks in a row during one poll without a message received or
+    // a file sent, after which the watchdog stops that poll.
+    int WatchdogTicksWithoutProgress = 3;
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -127,6 +149,8 @@ private:
     void SetConnectedState(bool connected);
     void SetAccountFieldsEnabled(bool enabled);
     bool StartupLoad();
+    void ApplyInTimeOut(const TProfileFile& ini);
+    void SettingsUnreadable(const std::string& text);
     bool CheckFields();
     bool CheckPortField(QLineEdit* field, const char* what);
     void ConnectButtonWork(bool retrieve);
@@ -135,6 +159,13 @@ private:
     void ReceiveStep();
     bool ReconnectUntilConnected();
     void PollCycle();
+    bool OpenSession();
+    void EndSession();
+    bool ShowIfTimedOut();
+    void NoteProgress() noexcept { stalledTicks_ = 0; }
+    bool Stopping() const noexcept { return abortRequested_ || exitRequested_; }
+    void StopStalledCycle();
+    void WaitForOutboxToSettle();
     void SendFile(const std::string& fullName, const std::string& recipient);
     void PauseAfterFailedSend();
     void EnsureMessageObjects();
@@ -156,6 +187,7 @@ private:
     TImageList* ImageList1 = nullptr;
     TFileListBox FileListBox;
     TStringList RichEdit; // reads one outbox file as lines
+    TOutboxSettle OutboxSettle;
 
     // Controls.
     QLineEdit* Host = nullptr;
@@ -190,4 +222,8 @@ private:
     bool pausedThisPass_ = false; // the 5-second pause after a failed send was made
     bool cycleFailed_ = false;    // for --once
     bool cycleRunning_ = false;   // a poll cycle (or its repeat) is running
+    int stalledTicks_ = 0;        // watchdog ticks since the running poll's last progress
+    bool abortRequested_ = false; // the watchdog stopped the running poll
+    bool exitRequested_ = false;  // Exit during a poll: it ends its session and stops
+    std::string settingsError_;   // the settings file cannot be read
 };

@@ -4,10 +4,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <ctime>
 #include <sys/stat.h>
 
 #include "app/MailRead.h"
+#include "excreport/ExcMagic.h"
 #include "platform/EventLoopWait.h"
 #include "platform/Exception.h"
 #include "platform/GuardedApplication.h"
@@ -61,11 +61,29 @@ void TfmOptions::NMPOP31ConnectionFailed(TObject*) {
     ErrorEventWork("Connection Failed (POP3)");
 }
 
+// A reply that did not come within the time-out: the client has dropped the
+// connection already. Returns whether that is what ended the last operation.
+bool TfmOptions::ShowIfTimedOut() {
+    if (!NMPOP31->TimedOut()) {
+        return false;
+    }
+    if (NMPOP31->Connected()) {
+        NMPOP31->Abort();
+    }
+    SetStatus(TimedOutText);
+    SetTrayImage(5);
+    return true;
+}
+
 void TfmOptions::ConnectWithOneRetry() {
     retryPending_ = false;
     try {
         NMPOP31->Connect();
     } catch (const std::exception&) {
+        if (ShowIfTimedOut()) {
+            // Not a refusal: a new log-in would only wait as long again.
+            throw;
+        }
         if (retryPending_ && !inErrorRetry_) {
             retryPending_ = false;
             inErrorRetry_ = true;
@@ -87,27 +105,61 @@ void TfmOptions::ReceiveStep() {
     Timer1->SetEnabled(false);
     wakeuptimer->Restart();
     int count = NMPOP31->MailCount();
-    for (int n = 1; n <= count; ++n) {
+    int failedInARow = 0;
+    for (int n = 1; n <= count && !Stopping(); ++n) {
         try {
             NMPOP31->RetrieveMessage(n);
+            failedInARow = 0;
+            NoteProgress();
         } catch (const std::exception& e) {
             // A message that cannot be taken apart or written stays on the
             // server; the others still come in. A lost connection ends the step.
             cycleFailed_ = true;
             if (!NMPOP31->Connected()) {
+                ShowIfTimedOut();
                 throw;
             }
             ReportCaught(e);
+            // A server whose every message fails (or that claims far more
+            // than it has) would otherwise hold the cycle for each of them.
+            if (++failedInARow >= MaxFailedInARow) {
+                SetStatus(FailedInARowText);
+                SetTrayImage(5);
+                break;
+            }
         }
     }
 }
 
 // ---------------------------------------------------------------- timers
 
+std::string TfmOptions::StalledText(int seconds) {
+    return "The poll made no progress for " + std::to_string(seconds) + " s and was stopped";
+}
+
 void TfmOptions::wakeuptimerTimer(TObject*) {
+    if (cycleRunning_) {
+        // The running poll switches the poll timer on when it ends. One that
+        // has gone on for several ticks without receiving a message or
+        // sending a file is stuck in some wait: it is stopped.
+        if (++stalledTicks_ >= WatchdogTicksWithoutProgress && !abortRequested_) {
+            StopStalledCycle();
+        }
+        return;
+    }
     if (!Timer1->Enabled()) {
         Timer1->Restart();
     }
+}
+
+void TfmOptions::StopStalledCycle() {
+    abortRequested_ = true;
+    SendWait = false;
+    SetStatus(StalledText(stalledTicks_ * wakeuptimer->Interval() / 1000));
+    SetTrayImage(5);
+    // Ends whatever wait the client is in; the poll then unwinds without
+    // starting anything new.
+    NMPOP31->Abort();
 }
 
 void TfmOptions::Timer2Timer(TObject*) {
@@ -126,13 +178,16 @@ bool TfmOptions::ReconnectUntilConnected() {
         std::min(ReconnectPolicy.MaxPauseMs,
                  Timer1->Interval() > 0 ? Timer1->Interval() : ReconnectPolicy.MaxPauseMs);
     for (;;) {
-        if (elapsed.elapsed() + pause > ReconnectPolicy.GiveUpAfterMs) {
+        if (elapsed.elapsed() + pause > ReconnectPolicy.GiveUpAfterMs || Stopping()) {
             return false;
         }
         ProcessMessagesFor(pause);
         // A handler that ran during the pause may have connected the client.
         if (NMPOP31->Connected()) {
             return true;
+        }
+        if (Stopping()) {
+            return false;
         }
         try {
             ConnectWithOneRetry();
@@ -142,26 +197,59 @@ bool TfmOptions::ReconnectUntilConnected() {
             if (NMPOP31->Connected()) {
                 return true;
             }
+            if (NMPOP31->TimedOut()) {
+                return false; // it answers no more: the next poll tries again
+            }
         }
         pause = std::min(pause * 2, std::max(ceiling, ReconnectPolicy.FirstPauseMs));
+    }
+}
+
+// Ends the previous session and logs in anew; false when no session could
+// be had for this cycle.
+bool TfmOptions::OpenSession() {
+    try {
+        if (NMPOP31->Connected()) {
+            NMPOP31->Disconnect();
+        }
+        ConnectWithOneRetry();
+        return true;
+    } catch (const std::exception& e) {
+        ReportCaught(e);
+        if (NMPOP31->TimedOut() || Stopping()) {
+            // A server that accepts and then stays silent is not "away":
+            // waiting on it again in this cycle would only hold the cycle.
+            return false;
+        }
+        return ReconnectUntilConnected();
+    }
+}
+
+// QUIT makes the server carry out the deletions of the messages saved.
+void TfmOptions::EndSession() {
+    if (!NMPOP31->Connected()) {
+        return;
+    }
+    try {
+        NMPOP31->Disconnect();
+    } catch (const std::exception& e) {
+        cycleFailed_ = true;
+        ReportCaught(e);
+        ShowIfTimedOut();
     }
 }
 
 void TfmOptions::PollCycle() {
     Timer1->SetEnabled(false);
     wakeuptimer->Restart();
-
-    bool connected = true;
-    try {
-        if (NMPOP31->Connected()) {
-            NMPOP31->Disconnect();
-        }
-        ConnectWithOneRetry();
-    } catch (const std::exception& e) {
-        ReportCaught(e);
-        connected = ReconnectUntilConnected();
+    stalledTicks_ = 0;
+    abortRequested_ = false;
+    // The same error again in this cycle is counted, not logged anew.
+    if (TExcMagic* reporter = TExcMagic::ExcMagic()) {
+        reporter->NewCycle();
     }
-    if (!connected) {
+
+    if (!OpenSession()) {
         // Given up for now: the next poll tries again.
         cycleFailed_ = true;
         Timer1->SetEnabled(true);
@@ -172,14 +260,22 @@ void TfmOptions::PollCycle() {
         if (NMPOP31->MailCount() < 1) {
             SetStatus("No Messages to Get");
         } else {
-            ReceiveStep();
+            try {
+                ReceiveStep();
+            } catch (const std::exception& e) {
+                // The session is lost; the Outbox does not wait for it.
+                cycleFailed_ = true;
+                ReportCaught(e);
+            }
         }
     }
-    OutboxPass();
-    SetTrayImage(1);
-    if (NMPOP31->Connected()) {
-        NMPOP31->Disconnect();
+    // Before the outbox pass, which may take long: a session left open through
+    // it could outlive the server's idle limit and lose its deletions.
+    EndSession();
+    if (!Stopping()) {
+        OutboxPass();
     }
+    SetTrayImage(1);
     Timer1->SetEnabled(true);
 }
 
@@ -197,10 +293,16 @@ void TfmOptions::Timer1Timer(TObject*) {
         ~RunningGuard() { running = false; }
     } guard{cycleRunning_};
     repeatWanted_ = false;
+    if (!settingsError_.empty()) {
+        // Nothing to poll with; the status line keeps saying why.
+        Timer1->SetEnabled(false);
+        cycleFailed_ = true;
+        return;
+    }
     PollCycle();
     // A failed send is tried again by one repeat cycle after this one ends -
     // not nested inside the pass, and only once; then the next poll.
-    if (repeatWanted_ && !setup_.Once) {
+    if (repeatWanted_ && !setup_.Once && !Stopping()) {
         repeatWanted_ = false;
         PollCycle();
     }
@@ -249,21 +351,32 @@ std::string TfmOptions::FindRecipient(const std::string& fileName) {
 
 namespace {
 
-enum class FileAge { Gone, Young, Settled };
-
-FileAge AgeOf(const std::string& fileName, int settleMs) {
+bool Exists(const std::string& fileName) {
     struct stat st {};
-    if (::stat(fileName.c_str(), &st) != 0) {
-        return FileAge::Gone;
-    }
-    timespec now{};
-    ::clock_gettime(CLOCK_REALTIME, &now);
-    long long ageMs =
-        (now.tv_sec - st.st_mtim.tv_sec) * 1000LL + (now.tv_nsec - st.st_mtim.tv_nsec) / 1000000LL;
-    return ageMs < settleMs ? FileAge::Young : FileAge::Settled;
+    return ::stat(fileName.c_str(), &st) == 0;
 }
 
 } // namespace
+
+// The first look at every listed file, and one wait for those seen changing
+// (new ones included), so that a file that is complete goes in this pass.
+void TfmOptions::WaitForOutboxToSettle() {
+    int waitMs = 0;
+    int count = FileListBox.Count();
+    for (int i = 0; i < count; ++i) {
+        std::string fullName = OutboxPath + "/" + FileListBox.Item(i);
+        if (OutboxSettle.Look(fullName, OutboxSettleMs) == TOutboxSettle::TState::Changing) {
+            waitMs = std::max(waitMs, OutboxSettle.RemainingMs(fullName, OutboxSettleMs));
+        }
+    }
+    OutboxSettle.ForgetUnseen();
+    QElapsedTimer waited;
+    waited.start();
+    // The timer may wake us a little early; the settle time must really pass.
+    while (waited.elapsed() < waitMs && !Stopping()) {
+        ProcessMessagesFor(static_cast<int>(waitMs - waited.elapsed()));
+    }
+}
 
 void TfmOptions::OutboxPass() {
     pausedThisPass_ = false;
@@ -275,22 +388,23 @@ void TfmOptions::OutboxPass() {
         ReportCaught(e);
         return;
     }
+    WaitForOutboxToSettle();
     int count = FileListBox.Count();
-    for (int i = 0; i < count; ++i) {
+    for (int i = 0; i < count && !Stopping(); ++i) {
         // Joined with the platform's separator.
         std::string fullName = OutboxPath + "/" + FileListBox.Item(i);
-        FileAge age = AgeOf(fullName, OutboxSettleMs);
-        if (age == FileAge::Gone) {
+        TOutboxSettle::TState state = OutboxSettle.Look(fullName, OutboxSettleMs);
+        if (state == TOutboxSettle::TState::Gone) {
             continue; // taken away by someone else since the listing
         }
-        if (age == FileAge::Young) {
-            continue; // its producer may still be writing it: next pass
+        if (state == TOutboxSettle::TState::Changing) {
+            continue; // its producer is still writing it: next pass
         }
         std::string recipient;
         try {
             recipient = FindRecipient(fullName);
         } catch (const std::exception& e) {
-            if (AgeOf(fullName, 0) != FileAge::Gone) {
+            if (Exists(fullName)) {
                 cycleFailed_ = true;
                 ReportCaught(e);
             }
@@ -300,6 +414,7 @@ void TfmOptions::OutboxPass() {
             continue;
         }
         SendFile(fullName, recipient);
+        NoteProgress();
     }
 }
 

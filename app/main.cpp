@@ -65,5 +65,9 @@ int main(int argc, char** argv) {
         return fmOptions.RunOnce();
     }
     fmOptions.FormCreate(&fmOptions);
+    if (cl.Headless && !fmOptions.Configured()) {
+        // Nobody can fill in a window here: waiting would wait for ever.
+        return 2;
+    }
     return app.exec();
 }

@@ -161,8 +161,15 @@ void TInboxFiles::Discard() noexcept {
 
 void TInboxFiles::RemoveLeftovers(const std::string& inbox) {
     const std::string folder = WithSlash(inbox) + TempFolderName;
-    DIR* dir = ::opendir(folder.c_str());
+    // Never through a link: a hidden "folder" that points elsewhere must not
+    // have someone else's files removed.
+    int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        return;
+    }
+    DIR* dir = ::fdopendir(fd);
     if (dir == nullptr) {
+        ::close(fd);
         return;
     }
     while (dirent* entry = ::readdir(dir)) {

@@ -1,5 +1,7 @@
 // The outbox pass, the recipient convention and the poll cycle around them.
+#include <QTimer>
 #include <filesystem>
+#include <fstream>
 #include <sys/stat.h>
 #include <utime.h>
 
@@ -174,9 +176,41 @@ TEST_F(Outbox, FileStillBeingWrittenWaitsForTheNextPass) {
     ExpectCycle();
     TfmOptions& w = Make();
     w.OutboxSettleMs = 2000;
+    // Its producer goes on appending while the pass looks at it.
+    QTimer producer;
+    QObject::connect(&producer, &QTimer::timeout, [&] {
+        std::ofstream(dir.File("out/fresh.dat"), std::ios::app) << "more\n";
+    });
+    producer.start(100);
     ASSERT_EQ(w.RunOnce(), 0);
     EXPECT_TRUE(smtp->sent.empty());
     EXPECT_TRUE(dir.Exists("out/fresh.dat"));
+}
+
+TEST_F(Outbox, FileThatStoppedChangingGoesInTheSamePass) {
+    WriteSettings(pop3.Port());
+    dir.Write("out/fresh.dat", HeaderLine("a@x.test") + "\n"); // just written, then left
+    ExpectCycle();
+    TfmOptions& w = Make();
+    w.OutboxSettleMs = 300;
+    ASSERT_EQ(w.RunOnce(), 0);
+    ASSERT_EQ(smtp->sent.size(), 1u);
+    EXPECT_FALSE(dir.Exists("out/fresh.dat"));
+}
+
+TEST_F(Outbox, FileDatedInTheFutureIsSentOnceItStopsChanging) {
+    WriteSettings(pop3.Port());
+    dir.Write("out/future.dat", HeaderLine("a@x.test") + "\n");
+    // Clock skew on a share, or a file unpacked with its dates.
+    utimbuf ahead{std::time(nullptr) + 86400, std::time(nullptr) + 86400};
+    ::utime(dir.File("out/future.dat").c_str(), &ahead);
+    ExpectCycle();
+    TfmOptions& w = Make();
+    w.OutboxSettleMs = 300;
+    ASSERT_EQ(w.RunOnce(), 0);
+    ASSERT_EQ(smtp->sent.size(), 1u);
+    EXPECT_EQ(smtp->sent[0].recipients, std::vector<std::string>{"a@x.test"});
+    EXPECT_FALSE(dir.Exists("out/future.dat"));
 }
 
 TEST_F(Outbox, MissingOutboxIsAnErrorButTheSessionStillEnds) {

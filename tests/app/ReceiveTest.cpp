@@ -127,4 +127,99 @@ TEST_F(Receive, ABadMessageStaysOnTheServerWhileTheOthersComeIn) {
     EXPECT_EQ(pop3.Received(0).find("DELE 2"), std::string::npos);
 }
 
+// ------------------------------------------------------------ session end
+
+// An addressed Outbox file, old enough to be sent.
+void DropOutboxFile(const WindowFixture& f, const std::string& name) {
+    std::string line = "HDR";
+    for (int i = 2; i <= 28; ++i) {
+        line += "\tf" + std::to_string(i);
+    }
+    f.dir.Write("out/" + name, line + "\ta@x.test\tREST\n");
+}
+
+TEST_F(Receive, SessionEndsWithQuitBeforeTheOutboxPassBegins) {
+    // The server carries out DELE only at QUIT; a session left open through
+    // a long outbox pass would outlive its idle limit and lose them.
+    WriteSettings(pop3.Port());
+    std::vector<std::string> s = LoginLines(1);
+    s.push_back("C: RETR 1");
+    Append(s, FileMessage("a.bin", "AAEC"));
+    Append(s, {"C: DELE 1", "S: +OK", "C: QUIT", "S: +OK bye"});
+    pop3.Add(s);
+    DropOutboxFile(*this, "x.dat");
+    TfmOptions& w = Make();
+    bool quitBeforeSend = false;
+    smtp->duringSend = [&] {
+        quitBeforeSend = pop3.Received(0).find("QUIT\r\n") != std::string::npos;
+    };
+    ASSERT_EQ(w.RunOnce(), 0);
+    ASSERT_EQ(smtp->sent.size(), 1u);
+    EXPECT_TRUE(quitBeforeSend) << pop3.Received(0);
+    ASSERT_TRUE(WaitFor([&] { return pop3.Finished(); }));
+    EXPECT_EQ(pop3.Errors(), "");
+    EXPECT_EQ(dir.Read("in/a.bin"), std::string("\x00\x01\x02", 3));
+}
+
+TEST_F(Receive, LostConnectionInTheReceiveStepStillSendsTheOutbox) {
+    WriteSettings(pop3.Port());
+    std::vector<std::string> s = LoginLines(2);
+    s.push_back("C: RETR 1");
+    Append(s, FileMessage("a.bin", "AAEC"));
+    Append(s, {"C: DELE 1", "S: +OK", "C: RETR 2", "S: +OK message follows",
+               "S: Subject: cut", "CLOSE"});
+    pop3.Add(s);
+    DropOutboxFile(*this, "x.dat");
+    TfmOptions& w = Make();
+    EXPECT_EQ(w.RunOnce(), 1);
+    ASSERT_EQ(smtp->sent.size(), 1u);
+    EXPECT_FALSE(dir.Exists("out/x.dat"));
+    EXPECT_EQ(pop3.Connections(), 1);
+}
+
+// ------------------------------------------------------------ failing messages
+
+TEST_F(Receive, StepStopsAfterTwentyFailedMessagesInARow) {
+    // A server that claims a million messages and refuses every one.
+    WriteSettings(pop3.Port());
+    std::vector<std::string> s = LoginLines(1000000);
+    for (int n = 1; n <= 20; ++n) {
+        Append(s, {"C: RETR " + std::to_string(n), "S: -ERR no such message"});
+    }
+    Append(s, {"C: QUIT", "S: +OK bye"});
+    pop3.Add(s);
+    TfmOptions& w = Make();
+    AbortPop3After(15000);
+    EXPECT_EQ(w.RunOnce(), 1);
+    ASSERT_TRUE(WaitFor([&] { return pop3.Finished(); }));
+    EXPECT_EQ(pop3.Errors(), "");
+    EXPECT_EQ(pop3.Received(0).find("RETR 21"), std::string::npos);
+    auto statuses = Printed("status");
+    EXPECT_EQ(std::count(statuses.begin(), statuses.end(), TfmOptions::FailedInARowText), 1);
+}
+
+TEST_F(Receive, OneGoodMessageStartsTheCountOfFailuresAgain) {
+    WriteSettings(pop3.Port());
+    std::vector<std::string> s = LoginLines(40);
+    for (int n = 1; n <= 39; ++n) {
+        s.push_back("C: RETR " + std::to_string(n));
+        if (n == 19) {
+            Append(s, TextMessage("fine"));
+            Append(s, {"C: DELE 19", "S: +OK"});
+        } else {
+            s.push_back("S: -ERR no such message");
+        }
+    }
+    Append(s, {"C: QUIT", "S: +OK bye"});
+    pop3.Add(s);
+    TfmOptions& w = Make();
+    AbortPop3After(15000);
+    EXPECT_EQ(w.RunOnce(), 1);
+    ASSERT_TRUE(WaitFor([&] { return pop3.Finished(); }));
+    EXPECT_EQ(pop3.Errors(), "");
+    // 18 failures, one message, then 20 failures: message 40 is not asked for.
+    EXPECT_NE(pop3.Received(0).find("RETR 39\r\n"), std::string::npos);
+    EXPECT_EQ(pop3.Received(0).find("RETR 40"), std::string::npos);
+}
+
 } // namespace

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include "WindowFixture.h"
+#include "tray/abctray.h"
 
 namespace {
 
@@ -250,6 +251,84 @@ TEST_F(Startup, BrowseWritesPathWithSeparatorAndOutPathAsChosen) {
     dialog->choice = "/elsewhere";
     w.btnBrowseClick(&w);
     EXPECT_EQ(Key("Path"), "/data/inbox/");
+}
+
+// ------------------------------------------------------------ unusual starts
+
+TEST_F(Startup, InvalidSmtpPortDoesNotStopAValidPop3PortFromBeingApplied) {
+    WriteSettings(pop3.Port());
+    TProfileFile(ini).WriteString("Account", "OutPort", "25x");
+    TfmOptions& w = Make();
+    w.FormCreate(&w);
+    EXPECT_EQ(w.StatusText(), "Invalid SMTP port \"25x\": enter a whole number from 1 to 65535");
+    EXPECT_EQ(w.Pop3().Port(), pop3.Port());
+}
+
+TEST_F(Startup, ConfiguredStartWithoutANotificationAreaShowsTheWindowMinimised) {
+    WriteSettings(pop3.Port());
+    pop3.Add(LoginLines(0));
+    TfmOptions& w = Make(/*headless=*/false);
+    w.FormCreate(&w);
+    ASSERT_NE(w.TrayIcon(), nullptr);
+    ASSERT_TRUE(w.TrayIcon()->WaitingForTray()) << "this test needs a platform without a tray";
+    EXPECT_TRUE(w.isVisible());
+    EXPECT_TRUE(w.isMinimized());
+}
+
+// A settings file that exists but cannot be read: a folder in its place (the
+// tests run as root, who may read any regular file).
+struct UnreadableSettings : WindowFixture {
+    UnreadableSettings() { ::mkdir(ini.c_str(), 0755); }
+    std::string Prefix() const { return "Unable to read " + ini + ": "; }
+    bool SaidNotConfigured() const {
+        for (const auto& line : console) {
+            if (line.find("not configured") != std::string::npos) {
+                return true;
+            }
+        }
+        return false;
+    }
+};
+
+TEST_F(UnreadableSettings, StartUpReportsItAndWritesNothing) {
+    TfmOptions& w = Make();
+    w.FormCreate(&w);
+    EXPECT_FALSE(w.Configured());
+    EXPECT_EQ(w.StatusText().rfind(Prefix(), 0), 0u) << w.StatusText();
+    EXPECT_EQ(w.SettingsError(), w.StatusText());
+    EXPECT_FALSE(SaidNotConfigured());
+    // No first-run write of the interval, no poll with nothing to poll.
+    EXPECT_FALSE(w.PollTimer().Enabled());
+    w.Timer1Timer(&w);
+    EXPECT_EQ(pop3.Connections(), 0);
+    struct stat st {};
+    ASSERT_EQ(::stat(ini.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISDIR(st.st_mode));
+}
+
+TEST_F(UnreadableSettings, ConnectButtonRefusesToOverwriteIt) {
+    TfmOptions& w = Make();
+    w.FormCreate(&w);
+    F("Host")->setText("127.0.0.1");
+    F("UserId")->setText("bob");
+    F("password")->setText("pw");
+    F("path")->setText(QString::fromStdString(inbox));
+    F("OutHost")->setText("smtp.example.test");
+    F("OutPath")->setText(QString::fromStdString(outbox));
+    F("fromaddr")->setText("gate@example.test");
+    F("IncPort")->setText(QString::number(pop3.Port()));
+    w.btnConnectClick(&w);
+    EXPECT_EQ(w.StatusText().rfind(Prefix(), 0), 0u) << w.StatusText();
+    EXPECT_EQ(pop3.Connections(), 0);
+}
+
+TEST_F(UnreadableSettings, OnceEndsWithStatusTwoAndSaysWhy) {
+    TfmOptions& w = Make();
+    EXPECT_EQ(w.RunOnce(), 2);
+    auto statuses = Printed("status");
+    ASSERT_EQ(statuses.size(), 1u);
+    EXPECT_EQ(statuses[0].rfind(Prefix(), 0), 0u) << statuses[0];
+    EXPECT_FALSE(SaidNotConfigured());
 }
 
 } // namespace

@@ -4,6 +4,7 @@
 // lines it printed.
 #include <QLineEdit>
 #include <QPushButton>
+#include <QTimer>
 #include <deque>
 #include <gtest/gtest.h>
 #include <memory>
@@ -112,6 +113,20 @@ struct WindowFixture : ::testing::Test {
     FakeDirectoryDialog* dialog = nullptr;
     std::unique_ptr<TfmOptions> window;
     ScriptedPeer pop3;
+    std::unique_ptr<QTimer> safetyNet; // goes before the window
+
+    // Ends a wait of the POP3 client still going after `ms`, so that a client
+    // that would wait without limit fails its test instead of hanging it.
+    void AbortPop3After(int ms) {
+        safetyNet = std::make_unique<QTimer>();
+        safetyNet->setSingleShot(true);
+        QObject::connect(safetyNet.get(), &QTimer::timeout, [this] {
+            if (window) {
+                window->Pop3().Abort();
+            }
+        });
+        safetyNet->start(ms);
+    }
 
     WindowFixture() {
         ::mkdir(inbox.c_str(), 0755);
