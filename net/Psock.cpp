@@ -15,6 +15,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "platform/GuardedApplication.h"
+
 namespace {
 
 int socketUsers = 0; // WinsockUsers
@@ -154,7 +156,9 @@ TPowersock::~TPowersock() {
         shuttingDown_ = true;
         RequestCloseSocket();
     } catch (...) {
-        // Destruction must finish; the socket is gone either way.
+        // Destruction must finish; the socket is gone either way. No handler
+        // runs any more at this point (destroying_), so what is dropped here
+        // can only be a failure of our own clean-up.
     }
     --socketUsers;
 }
@@ -274,7 +278,9 @@ void TPowersock::OnSocketReadable() {
         }
         HandleClose();
     } catch (...) {
-        // Handlers run from the event loop; their failures end here.
+        // Nothing may pass the event loop, and the wait this notification
+        // may have come in must go on: the reporter hears of it instead.
+        ReportCallbackFailure(std::current_exception());
     }
 }
 
@@ -314,7 +320,9 @@ void TPowersock::OnSocketWritable() {
             OnConnect(this);
         }
     } catch (...) {
-        // As every handler called from a notification.
+        // The connection stands whatever the handler did; the reporter
+        // hears of its failure.
+        ReportCallbackFailure(std::current_exception());
     }
 }
 
@@ -351,7 +359,9 @@ void TPowersock::ReportStatus(int Level, const std::string& Text) {
             OnStatus(this, lastStatus_);
         }
     } catch (...) {
-        // A status report never disturbs the operation that made it.
+        // A status report never disturbs the operation that made it; the
+        // handler's failure goes to the reporter.
+        ReportCallbackFailure(std::current_exception());
     }
 }
 
@@ -875,7 +885,9 @@ void TPowersock::RaiseIfAborted(const char* text) {
         try {
             RequestCloseSocket();
         } catch (...) {
-            // The time-out is what the caller must hear of.
+            // The time-out is what the caller must hear of; a failing
+            // OnDisconnect goes to the reporter.
+            ReportCallbackFailure(std::current_exception());
         }
     }
     throw EAbortError(text, timedOut_ ? TSockErrorReason::TimedOut : TSockErrorReason::Canceled);

@@ -9,6 +9,14 @@
 // host lookups through QHostInfo, and a wait sleeps in the Qt event loop until
 // something happens. errno values are translated to the Winsock numbers so
 // the error texts stay the same.
+//
+// Errors: an operation that fails raises ESockError (with a reason) or one of
+// its kinds below; handlers it calls itself pass their failures through to its
+// caller. Handlers called from a socket notification (OnConnect, OnReadReady,
+// and OnDisconnect when the peer closes), from the time-out timer or from a
+// status report cannot hand a failure to anyone who asked: it goes to
+// ReportCallbackFailure (platform/GuardedApplication.h), and the socket and the
+// operation in progress go on as if the handler had returned.
 #include <QObject>
 #include <cstdint>
 #include <functional>
@@ -167,7 +175,7 @@ public:
     // Whether received bytes wait to be read. Raises nothing.
     bool DataAvailable();
     // Hands Text to OnStatus when Level <= ReportLevel; a failing handler
-    // is ignored. Raises nothing.
+    // goes to ReportCallbackFailure. Raises nothing.
     void ReportStatus(int Level, const std::string& Text);
     // Raises ESockError "<number>:<message>" (SocketError), after
     // OnSocketError, for the current errno unless its Winsock number is
@@ -179,10 +187,12 @@ public:
     // Transfer. A read or send cut short raises EAbortError "Socket readln
     // aborted" / "Socket send aborted", with reason TimedOut (TimedOut() is
     // then true and the connection has been dropped: a late reply would put
-    // later commands out of step) or Canceled (the connection stays; the
-    // cancel is used up). Other socket errors raise ESockError (SocketError);
-    // a send on a connection that has ended is "10057:Socket is not
-    // connected". A negative TimeOut raises ERangeError.
+    // later commands out of step; a failing OnDisconnect there goes to
+    // ReportCallbackFailure, the caller hears of the time-out) or Canceled
+    // (the connection stays; the cancel is used up). Other socket errors
+    // raise ESockError (SocketError); a send on a connection that has ended
+    // is "10057:Socket is not connected". A negative TimeOut raises
+    // ERangeError.
 
     // Sends Text up to its first zero byte. ERangeError for 64 KiB or more.
     void Write(const std::string& Text);

@@ -3,6 +3,9 @@
 // room, which is never cleared again once allocated: a line reader fills it
 // chunk by chunk, and zero-filling every chunk would cost more than the copy
 // the kernel makes.
+//
+// Errors: only Tail can fail, with std::bad_alloc when the room cannot be
+// had; everything else raises nothing.
 #include <cstddef>
 #include <cstring>
 #include <vector>

@@ -10,10 +10,8 @@ TThreadTimer::TThreadTimer() : timer_(std::make_unique<QTimer>()) {
     QObject::connect(timer_.get(), &QTimer::timeout, [this] {
         try {
             FireTimer();
-        } catch (const std::exception& e) {
-            if (auto* app = TGuardedApplication::Instance()) {
-                app->HandleException(e);
-            }
+        } catch (...) {
+            ReportCallbackFailure(std::current_exception());
         }
     });
 }

@@ -2,6 +2,11 @@
 // The time-out timer of the socket component. A window-message timer in the
 // original; here a QTimer on the same thread, so it fires only while the
 // event loop runs (in the idle loop or inside a wait).
+//
+// Errors: the setters and UpdateTimer raise nothing. FireTimer raises what
+// OnTimer raises; when the timer fires it from the event loop, that goes to
+// ReportCallbackFailure (platform/GuardedApplication.h) and the timer keeps
+// running.
 #include <memory>
 
 #include "platform/Component.h"
@@ -27,8 +32,7 @@ public:
     // Runs the timer when Interval is not 0, it is Enabled and has an
     // OnTimer; stops it otherwise. Raises nothing.
     void UpdateTimer();
-    // Calls OnTimer. When the timer fires it, whatever OnTimer raises goes to
-    // the application's exception handler, not to the event loop.
+    // Calls OnTimer; raises what OnTimer raises.
     virtual void FireTimer();
 
 private:

@@ -21,6 +21,45 @@ bool TGuardedApplication::notify(QObject* receiver, QEvent* event) {
     return false;
 }
 
+namespace {
+
+void WriteToStandardError(const std::exception& e) noexcept {
+    try {
+        std::fprintf(stderr, "%s: %s\n", ExceptionClassName(e).c_str(), e.what());
+    } catch (...) {
+        // No memory left for the class name: the message alone.
+        std::fprintf(stderr, "%s\n", e.what());
+    }
+    std::fflush(stderr);
+}
+
+void Report(const std::exception& e) noexcept {
+    if (auto* app = TGuardedApplication::Instance()) {
+        app->HandleException(e);
+    } else {
+        WriteToStandardError(e);
+    }
+}
+
+} // namespace
+
+void ReportCallbackFailure(std::exception_ptr failure) noexcept {
+    if (!failure) {
+        return;
+    }
+    try {
+        std::rethrow_exception(failure);
+    } catch (const std::exception& e) {
+        Report(e);
+    } catch (...) {
+        try {
+            Report(Exception("Unknown exception"));
+        } catch (...) {
+            // Not even the text could be made: nothing is left to report with.
+        }
+    }
+}
+
 void TGuardedApplication::HandleException(const std::exception& e) noexcept {
     try {
         if (OnException) {
@@ -30,6 +69,5 @@ void TGuardedApplication::HandleException(const std::exception& e) noexcept {
     } catch (...) {
         // A failing reporter must not take the program down with it.
     }
-    std::fprintf(stderr, "%s: %s\n", ExceptionClassName(e).c_str(), e.what());
-    std::fflush(stderr);
+    WriteToStandardError(e);
 }

@@ -7,7 +7,9 @@
 //
 // Errors: CreateTemp raises EFCreateError "Cannot create file <path>:
 // <reason>"; Publish raises EFCreateError or EInOutError (and whatever the
-// name handler raises) after taking back what it had published.
+// name handler raises) after taking back what it had published. Begin, Drop,
+// Discard and RemoveLeftovers raise nothing: a file they cannot remove stays
+// for the next start-up's RemoveLeftovers. Add raises only std::bad_alloc.
 #include <functional>
 #include <map>
 #include <string>

@@ -43,15 +43,17 @@ public:
     static constexpr std::size_t MaxPiece = 65536;
 
     // Starts a message: `maxBytes` bounds the bytes read through Next.
+    // Raises nothing.
     void Begin(PieceReader reader, std::size_t maxBytes);
     // The next piece, or false once the terminating line has been read.
     bool Next(TLinePiece& piece);
     // Reads and drops the rest of the message, at most `limit` more bytes.
     // True when the terminating line was reached, false at the limit.
+    // Raises as Next does, EMessageTooLarge excepted.
     bool SkipToEnd(std::size_t limit);
 
     // Keeps a copy of the lines that follow (without line ends) in `list`,
-    // up to about `budget` bytes; nullptr stops keeping.
+    // up to about `budget` bytes; nullptr stops keeping. Raises nothing.
     void Keep(TStringList* list, std::size_t budget);
 
     bool Ended() const noexcept { return ended_; }

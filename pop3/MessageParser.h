@@ -12,7 +12,10 @@
 // header too large), raised once the message was read as far as the reason
 // showed, so SkipToEnd can bring the session back in step; file errors
 // (EFCreateError, EInOutError, EFOpenError) from writing and publishing the
-// parts. A message that fails leaves none of its files in the Inbox.
+// parts. The handlers (OnDecodeStart, OnPacketRecvd, ReportStatus, the
+// Processor's events) are called synchronously from these operations, and
+// what they raise passes through as the operation's own failure. A message
+// that fails leaves none of its files in the Inbox.
 #include <cstddef>
 #include <functional>
 #include <string>
@@ -58,9 +61,9 @@ public:
     bool MessageEnded = false;
 
     // Bounds on what the message controls.
-    static constexpr std::size_t MaxNesting = 16;            // multiparts inside each other
-    static constexpr std::size_t MaxHeaderBytes = 1u << 20;  // one header block
-    static constexpr std::size_t MaxKeptText = 1u << 20;     // Body, and RawBody, each
+    static constexpr std::size_t MaxNesting = 16;           // multiparts inside each other
+    static constexpr std::size_t MaxHeaderBytes = 1u << 20; // one header block
+    static constexpr std::size_t MaxKeptText = 1u << 20;    // Body, and RawBody, each
     static constexpr const char* TooDeepText =
         "Message nested more than 16 levels deep: left on the server";
     static constexpr const char* NoBoundaryText =
@@ -69,22 +72,27 @@ public:
         "Message header larger than 1048576 bytes: left on the server";
 
     // Clears the per-retrieval state and the message's lists and fields, and
-    // starts reading through ReadPiece (or ReadLine).
+    // starts reading through ReadPiece (or ReadLine). Raises nothing but
+    // std::bad_alloc.
     void BeginRetrieval();
     // The top-level header (false) or the next part header (true), from the
     // message's lines up to and including the first empty line.
+    // EMessageRefused HeaderTooLargeText for a header over MaxHeaderBytes.
     void ParseHeader(bool FromList);
     // Takes apart the multipart body that follows the top-level header.
+    // EMessageRefused NoBoundaryText or TooDeepText.
     void ParseMultipart();
     // Takes one part's lines into Body or into a part file; true when the
     // part ended at the closing boundary of its multipart (or an outer one).
     bool ExtractPart();
+    // Raises nothing.
     static int LastPos(const std::string& Sub, const std::string& S);
     // Reads the rest of the message after the top-level header into Body,
     // Attachments and files, and publishes the files into the Inbox.
     void ProcessMessage();
     // Reads and drops what is left of the message, at most `Limit` bytes.
     // True when its terminating line was reached: the session is in step.
+    // Raises as TMessageLines::SkipToEnd does.
     bool SkipToEnd(std::size_t Limit);
     // The connection ended or failed inside the message: the rest of it
     // cannot be read.
@@ -96,6 +104,7 @@ public:
 
     // Removes the temporary files an interrupted run left in the Inbox
     // `inboxPath` (with or without the trailing '/'). Call at start-up.
+    // Raises nothing.
     static void RemoveLeftovers(const std::string& inboxPath);
     static constexpr const char* TempFolderName = TInboxFiles::TempFolderName;
 

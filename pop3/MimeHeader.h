@@ -1,6 +1,9 @@
 #pragma once
 // The MIME fields of one header (a message's or a part's), unfolded, with
 // their parameters parsed as RFC 2045, RFC 2231 and RFC 2047 define them.
+//
+// Errors: none. Malformed fields and parameters read as absent or as they
+// stand; lines past 256 KiB or 2000 fields are not kept.
 #include <string>
 #include <string_view>
 #include <utility>
@@ -11,7 +14,7 @@
 class TMimeHeader {
 public:
     // Adds one header line; a line that begins with a blank or a tab
-    // continues the field before it.
+    // continues the field before it. A line past the bounds is dropped.
     void AddLine(std::string_view line);
     void Clear() noexcept;
 

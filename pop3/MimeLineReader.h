@@ -1,6 +1,9 @@
 #pragma once
 // Reads a stream line by line through a read-ahead buffer, so that decoding
 // a large attachment costs one read per 64 KiB instead of one per line.
+//
+// Errors: Next raises what the stream's Read raises (EInOutError from a file
+// stream); the accessors raise nothing.
 #include <cstddef>
 #include <cstdint>
 #include <limits>

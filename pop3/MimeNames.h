@@ -1,6 +1,10 @@
 #pragma once
 // File names taken from a message: decoded from their MIME encodings and
 // reduced to a plain name that can only ever land inside the Inbox folder.
+//
+// Errors: none. Every function takes any bytes (broken encodings, unknown
+// charsets, control characters) and returns a usable result; only memory
+// can run out.
 #include <string>
 #include <string_view>
 

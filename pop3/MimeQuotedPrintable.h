@@ -1,5 +1,8 @@
 #pragma once
 // Quoted-printable (RFC 2045 section 6.7) decoding of an attachment.
+//
+// Errors: malformed input is never an error (a stray "=" stays as it is);
+// only the streams raise (EInOutError from a file stream).
 #include <string>
 #include <string_view>
 

@@ -2,6 +2,13 @@
 // Decodes one encoded attachment from an input stream into an output stream,
 // as base64 (RFC 2045) or as uuencode. The caller opens and closes both
 // streams; the processor only reads and writes them.
+//
+// Errors: malformed encoded text is never an error (characters outside the
+// alphabet are skipped, a short last group is decoded as far as it goes).
+// The decoders raise Exception "Decoder streams are not set" when a stream
+// is missing, and pass on what the streams raise (EInOutError from a file
+// stream) and what OnBeginDecode / OnEndDecode raise. The table look-ups and
+// line tests raise nothing.
 #include <array>
 #include <cstdint>
 #include <string>
@@ -36,11 +43,12 @@ public:
     static bool IsUUBeginLine(std::string_view Line, std::string* Name = nullptr);
     static bool IsUUEndLine(std::string_view Line);
 
+    // OnBeginDecode, DecodeBase64 or DecodeUU as Method says, OnEndDecode.
     void Decode();
     void DecodeBase64();
     void DecodeUU();
     // The next line of Stream without its line end, whole whatever its length;
-    // leaves Stream just past that line end.
+    // leaves Stream just past that line end. Raises what Stream raises.
     static std::string ReadStreamLine(TStream& Stream);
 
 private:

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <exception>
 
+#include "platform/GuardedApplication.h"
 #include "platform/SafeFile.h"
 
 namespace {
@@ -61,7 +62,9 @@ TNMPOP3::~TNMPOP3() {
         // The session is dropped without QUIT.
         Abort();
     } catch (...) {
-        // Destruction must finish.
+        // Destruction must finish; what failed (an OnDisconnect handler, or
+        // no fresh socket) goes to the reporter.
+        ReportCallbackFailure(std::current_exception());
     }
 }
 
@@ -275,8 +278,7 @@ void TNMPOP3::RetrieveMessage(int Number) {
         } catch (const EMessageTooLarge&) {
             inStep = SkipRestOfMessage();
             throw EMessageTooLarge("Message " + number + " is larger than " +
-                                   std::to_string(maxMessageBytes_) +
-                                   " bytes: left on the server");
+                                   std::to_string(maxMessageBytes_) + " bytes: left on the server");
         } catch (...) {
             inStep = SkipRestOfMessage();
             throw;
@@ -305,7 +307,9 @@ void TNMPOP3::RetrieveMessage(int Number) {
             try {
                 Abort();
             } catch (...) {
-                // The retrieval's own failure is the one to report.
+                // The retrieval's own failure is the one the caller hears
+                // of; the reporter hears of this one.
+                ReportCallbackFailure(std::current_exception());
             }
         }
     }

@@ -4,6 +4,19 @@
 // while the event loop keeps running underneath (see TPowersock). Each
 // retrieved message goes through the message parser, which fills MailMessage()
 // and writes the message's files into AttachFilePath().
+//
+// Errors: an operation that fails raises; nothing is returned as a code.
+// Refusals raise Exception with the server's reply line (or "Connection
+// closed by the server" for an empty one), the socket's failures pass through
+// as TPowersock raises them (ESockError, EAbortError with reason TimedOut or
+// Canceled), a refused message raises EMessageRefused / EMessageTooLarge and
+// file errors EFCreateError / EInOutError. Handlers (OnConnect,
+// OnAuthenticationFailed, OnRetrieveStart, OnRetrieveEnd, OnDecodeStart,
+// OnPacketRecvd) run inside the operation, and what they raise is the
+// operation's failure; OnStatus is the exception (see
+// TPowersock::ReportStatus). A failure this client cannot hand to its caller
+// (one while it is destroyed, a second one while it drops a broken session)
+// goes to ReportCallbackFailure. The properties raise nothing.
 #include <string>
 
 #include "net/Psock.h"
@@ -79,7 +92,9 @@ public:
     // stays on the server.
     void RetrieveMessage(int Number);
     // Cancels the operation in progress and drops the connection without
-    // QUIT (the server forgets this session's DELEs). Never raises.
+    // QUIT (the server forgets this session's DELEs). Raises nothing of its
+    // own; what OnDisconnect raises passes through, and ESockError
+    // (SocketError) when no fresh socket can be made.
     void Abort() override;
 
     // The parser's operations, exposed as the component's own.
@@ -103,6 +118,7 @@ public:
 
     // Removes what an interrupted run left of its temporary files in the
     // Inbox `inboxPath`; to be called at start-up, before the first session.
+    // Raises nothing.
     static void RemoveLeftovers(const std::string& inboxPath) {
         TMessageParser::RemoveLeftovers(inboxPath);
     }

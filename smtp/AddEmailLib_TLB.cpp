@@ -1,5 +1,6 @@
 #include "smtp/AddEmailLib_TLB.h"
 
+#include "platform/GuardedApplication.h"
 #include "smtp/MailComposer.h"
 #include "smtp/SmtpTransport.h"
 
@@ -230,8 +231,15 @@ void TSmtpMail::SetTransferTimeout(int seconds) {
 // --- control: sending -------------------------------------------------------
 
 void TSmtpMail::RaiseStatus(int messageNumber, int status) {
-    if (OnStatusChange) {
+    if (!OnStatusChange) {
+        return;
+    }
+    try {
         OnStatusChange(this, messageNumber, status);
+    } catch (...) {
+        // The send's outcome is told by its return value and this event
+        // alone; a handler's failure is the reporter's.
+        ReportCallbackFailure(std::current_exception());
     }
 }
 
@@ -273,35 +281,47 @@ int TSmtpMail::Send(const IMailMessagePtr& message, int /*flags*/, std::string& 
                           "; try again when it has finished",
                       description);
     }
+    std::shared_ptr<bool> alive = alive_;
     RaiseStatus(number, StatusSending);
+    if (!*alive) {
+        // The handler destroyed the control: nothing of it may be touched.
+        description = "The SMTP control was closed before sending";
+        return ErrorAborted;
+    }
 
     std::string text;
     std::exception_ptr handlerError;
-    std::shared_ptr<bool> alive = alive_;
     sending_ = true;
     int code = 0;
     try {
         code = Transfer(number, message, text, handlerError);
     } catch (...) {
+        // Only what the program cannot go on from (out of memory) comes here.
         // Whatever ends the send, the control is free for the next one.
         if (*alive) {
             sending_ = false;
             std::string ignored;
             Finish(number, ErrorAborted, "Sending failed: " + CurrentExceptionText(), ignored);
         }
+        ReportCallbackFailure(handlerError);
         throw;
     }
+    // An OnProgress handler's failure was carried past libcurl; it ended the
+    // transfer (unless the message was through already), and goes where
+    // every callback failure goes.
     if (!*alive) {
         // Destroyed while sending: nothing of this object may be touched.
+        ReportCallbackFailure(handlerError);
         description = text;
         return code;
     }
     sending_ = false;
     code = Finish(number, code, std::move(text), description);
-    if (handlerError) {
-        std::rethrow_exception(handlerError);
+    ReportCallbackFailure(handlerError);
+    // The reporter may have run an event loop in which the control went.
+    if (*alive) {
+        RaiseStatus(number, code == 0 ? StatusSent : StatusFailed);
     }
-    RaiseStatus(number, code == 0 ? StatusSent : StatusFailed);
     return code;
 }
 
@@ -416,7 +436,8 @@ int TSmtpMail::Transfer(int messageNumber, const IMailMessagePtr& message, std::
             OnProgress(this, messageNumber, sent, total);
             return true;
         } catch (...) {
-            // Never through libcurl's C frames: carried past it and rethrown.
+            // Never through libcurl's C frames: carried past it to Send,
+            // which reports it.
             handlerError = std::current_exception();
             return false;
         }

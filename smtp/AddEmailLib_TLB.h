@@ -5,8 +5,11 @@
 // original control were: the window keeps one message object for the whole
 // run and hands fresh address and attachment objects to it for every file.
 // A call that fails raises ESmtpMailError (a failed COM result in the
-// original); Send itself never raises for a failed delivery, it returns a
-// code and a description.
+// original). Send is the exception: it tells every outcome through one
+// channel, its returned code and description with the final status event,
+// and raises only when memory runs out (see Send). What an event handler
+// raises never leaves the control: it goes to the application's reporting
+// entry point (ReportCallbackFailure).
 #include "platform/Component.h"
 #include "platform/Exception.h"
 
@@ -128,8 +131,8 @@ public:
     // the server refused, else libcurl's error number.
     enum {
         ErrorReadAttachment = 26, // CURLE_READ_ERROR: attachment missing or unreadable
-        ErrorAborted = 42,        // CURLE_ABORTED_BY_CALLBACK: a handler raised, or the
-                                  // control was destroyed while sending
+        ErrorAborted = 42,        // CURLE_ABORTED_BY_CALLBACK: an OnProgress handler
+                                  // raised, or the control was destroyed while sending
         ErrorBadMessage = 43,     // CURLE_BAD_FUNCTION_ARGUMENT: no message, sender or
                                   // recipient, or an address that is not one
         ErrorBusy = 81            // CURLE_AGAIN: Send called again while sending
@@ -173,13 +176,22 @@ public:
     // Sends `message` to every recipient, with every attachment. `flags` is
     // accepted for the interface's sake (the window passes -1) and has no
     // effect. Returns 0 only when the server accepted the message; otherwise
-    // a code (see above) with the reason in `description`. Raises OnStatusChange
-    // with StatusSending before and StatusSent or StatusFailed after.
-    // What an OnProgress handler raised is raised again from here, after the
-    // outcome was recorded; so is anything unexpected (out of memory), recorded
-    // as ErrorAborted with the text "Sending failed: <what>". Either way the
-    // control is free for the next Send (never left busy), and no final status
-    // event is raised.
+    // a code (see above) with the reason in `description`, also kept for
+    // GetErrorCode/GetErrorText. Raises OnStatusChange with StatusSending
+    // before and, once the outcome is kept, StatusSent (code 0) or
+    // StatusFailed after. A Send called from a handler while one is running
+    // returns ErrorBusy at once, without status events.
+    // Event handlers cannot disturb this. What OnStatusChange raises is
+    // reported and the send goes on (ErrorAborted "The SMTP control was closed
+    // before sending" if the StatusSending handler destroyed the control).
+    // What OnProgress raises is reported and ends the transfer with
+    // ErrorAborted "Sending was aborted by the OnProgress handler" (a message
+    // already through stays sent, code 0). Reports go to
+    // ReportCallbackFailure (platform/GuardedApplication.h).
+    // Only what the program cannot go on from (out of memory) is raised,
+    // after it was kept as ErrorAborted with the text "Sending failed:
+    // <what>"; the control is then free for the next Send (never left busy),
+    // and no final status event is raised.
     // A send that failed in any way closes its connection; a send that waits on
     // the server gives up after ConnectTimeout + TransferTimeout seconds before
     // the server's first byte, and after TransferTimeout seconds in which
