@@ -1,26 +1,16 @@
 #include "PacedPeer.h"
 
 #include <algorithm>
-#include <arpa/inet.h>
 #include <chrono>
-#include <netinet/in.h>
 #include <poll.h>
 #include <stdexcept>
 #include <sys/socket.h>
 #include <unistd.h>
 
-PacedPeer::PacedPeer(std::vector<PacedStep> steps, int lifetimeMs) {
-    listen_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::bind(listen_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        ::listen(listen_, 1) != 0 || ::pipe(stopPipe_) != 0) {
-        throw std::runtime_error("PacedPeer: cannot listen on 127.0.0.1");
+PacedPeer::PacedPeer(std::vector<PacedStep> steps, int lifetimeMs) : listener_(1) {
+    if (::pipe(stopPipe_) != 0) {
+        throw std::runtime_error("PacedPeer: no pipe");
     }
-    socklen_t length = sizeof address;
-    ::getsockname(listen_, reinterpret_cast<sockaddr*>(&address), &length);
-    port_ = ntohs(address.sin_port);
     thread_ = std::thread([this, s = std::move(steps), lifetimeMs] { Run(s, lifetimeMs); });
 }
 
@@ -28,7 +18,6 @@ PacedPeer::~PacedPeer() {
     char byte = 0;
     (void)!::write(stopPipe_[1], &byte, 1);
     thread_.join();
-    ::close(listen_);
     ::close(stopPipe_[0]);
     ::close(stopPipe_[1]);
 }
@@ -49,11 +38,11 @@ bool PacedPeer::Pause(int ms) {
 
 void PacedPeer::Run(std::vector<PacedStep> steps, int lifetimeMs) {
     auto start = std::chrono::steady_clock::now();
-    pollfd fds[2] = {{listen_, POLLIN, 0}, {stopPipe_[0], POLLIN, 0}};
+    pollfd fds[2] = {{listener_.Fd(), POLLIN, 0}, {stopPipe_[0], POLLIN, 0}};
     if (::poll(fds, 2, lifetimeMs) <= 0 || (fds[1].revents & POLLIN) != 0) {
         return;
     }
-    int fd = ::accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC);
+    int fd = ::accept4(listener_.Fd(), nullptr, nullptr, SOCK_CLOEXEC);
     if (fd < 0) {
         return;
     }

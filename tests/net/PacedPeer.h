@@ -8,6 +8,8 @@
 #include <thread>
 #include <vector>
 
+#include "support/Loopback.h"
+
 struct PacedStep {
     int pauseMs;
     std::string bytes;
@@ -20,7 +22,7 @@ public:
     PacedPeer(const PacedPeer&) = delete;
     PacedPeer& operator=(const PacedPeer&) = delete;
 
-    int Port() const noexcept { return port_; }
+    int Port() const noexcept { return listener_.Port(); }
 
     // `count` bytes, one a step, each after `pauseMs`, then CR LF.
     static std::vector<PacedStep> Trickle(int count, int pauseMs);
@@ -30,8 +32,7 @@ private:
     // Sleeps `ms` unless the peer is being destroyed (false).
     bool Pause(int ms);
 
-    int listen_ = -1;
-    int port_ = 0;
+    LoopbackListener listener_;
     int stopPipe_[2] = {-1, -1};
     std::thread thread_;
 };

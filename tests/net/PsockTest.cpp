@@ -56,7 +56,7 @@ TEST(SocketErrorText, CheckSocketErrorRaisesAllButTolerated) {
     errno = ECONNREFUSED;
     int reported = 0;
     sock.OnSocketError = [&](TObject*, std::uint16_t no, const std::string&) { reported = no; };
-    EXPECT_EQ(MessageOf<ESockError>([&] { sock.CheckSocketError(10035, text); }),
+    EXPECT_EQ(FailureOf<ESockError>([&] { sock.CheckSocketError(10035, text); }),
               "10061:Connection refused");
     EXPECT_EQ(reported, 10061);
     EXPECT_EQ(sock.LastErrorNo(), 10061);
@@ -128,7 +128,7 @@ TEST(ReadLn, LineLongerThanLimitIsRefused) {
     peer.Add({"S: " + std::string(70000, 'x')});
     TPowersock sock;
     ConnectTo(sock, peer);
-    EXPECT_EQ(MessageOf<ESockError>([&] { sock.ReadLn(); }), "Line too long");
+    EXPECT_EQ(FailureOf<ESockError>([&] { sock.ReadLn(); }), "Line too long");
 }
 
 TEST(ReadLn, LineOfExactlyTheLimitIsDelivered) {
@@ -152,7 +152,7 @@ TEST(ReadLn, TimeOutAbortsTheRead) {
     TPowersock sock;
     ConnectTo(sock, peer);
     sock.SetTimeOut(300);
-    EXPECT_EQ(MessageOf<EAbortError>([&] { sock.ReadLn(); }), "Socket readln aborted");
+    EXPECT_EQ(FailureOf<EAbortError>([&] { sock.ReadLn(); }), "Socket readln aborted");
     EXPECT_TRUE(sock.TimedOut());
     EXPECT_FALSE(sock.Canceled());
 }
@@ -215,7 +215,7 @@ TEST(Transaction, CancelWhileIdleAbortsTheNextSend) {
     TPowersock sock;
     ConnectTo(sock, peer);
     sock.Cancel();
-    EXPECT_EQ(MessageOf<EAbortError>([&] { sock.Transaction("NOOP"); }), "Socket send aborted");
+    EXPECT_EQ(FailureOf<EAbortError>([&] { sock.Transaction("NOOP"); }), "Socket send aborted");
     EXPECT_FALSE(sock.Canceled());
     sock.Disconnect();
     ASSERT_TRUE(WaitFor([&] { return peer.Finished(); }));
@@ -267,10 +267,10 @@ TEST(Connect, NoAddressGivesNullRemoteAddress) {
     TPowersock sock;
     sock.SetPort(ClosedPort());
     sock.SetHost("0.0.0.0");
-    EXPECT_EQ(MessageOf<ESockError>([&] { sock.Connect(); }), "Null Remote Address");
+    EXPECT_EQ(FailureOf<ESockError>([&] { sock.Connect(); }), "Null Remote Address");
     sock.SetHost("no-such-host.invalid");
     sock.SetTimeOut(20000);
-    EXPECT_EQ(MessageOf<ESockError>([&] { sock.Connect(); }), "Null Remote Address");
+    EXPECT_EQ(FailureOf<ESockError>([&] { sock.Connect(); }), "Null Remote Address");
     EXPECT_FALSE(sock.Connected());
 }
 
@@ -297,7 +297,7 @@ TEST(Connect, InvalidHostHandlerCorrectsHostOnce) {
         handled = true; // but leaves the bad host
     };
     other.SetHost("0.0.0.0");
-    EXPECT_EQ(MessageOf<ESockError>([&] { other.Connect(); }), "Null Remote Address");
+    EXPECT_EQ(FailureOf<ESockError>([&] { other.Connect(); }), "Null Remote Address");
     EXPECT_EQ(otherCalls, 1);
 }
 
@@ -319,33 +319,26 @@ TEST(Connect, RefusedCallsConnectionFailedFirst) {
 
 TEST(Connect, NeverCompletingConnectTimesOut) {
     // A listener whose backlog is full drops further connection requests.
-    int listener = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-    ASSERT_EQ(::listen(listener, 0), 0);
-    socklen_t len = sizeof a;
-    ::getsockname(listener, reinterpret_cast<sockaddr*>(&a), &len);
+    LoopbackListener listener(0);
+    const sockaddr_in a = LoopbackAddress(listener.Port());
     std::vector<int> fillers;
     for (int i = 0; i < 3; ++i) {
         int f = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
-        ::connect(f, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        ::connect(f, reinterpret_cast<const sockaddr*>(&a), sizeof a);
         fillers.push_back(f);
     }
     TPowersock sock;
     int failedEvents = 0;
     sock.OnConnectionFailed = [&](TObject*) { ++failedEvents; };
     sock.SetHost("127.0.0.1");
-    sock.SetPort(ntohs(a.sin_port));
+    sock.SetPort(listener.Port());
     sock.SetTimeOut(3000);
-    EXPECT_EQ(MessageOf<ESockError>([&] { sock.Connect(); }), "Connection Timed out");
+    EXPECT_EQ(FailureOf<ESockError>([&] { sock.Connect(); }), "Connection Timed out");
     EXPECT_EQ(failedEvents, 1);
     EXPECT_FALSE(sock.Connected());
     for (int f : fillers) {
         ::close(f);
     }
-    ::close(listener);
 }
 
 TEST(Connect, SecondConnectIsRefusedAndKeepsTheConnection) {
@@ -353,7 +346,7 @@ TEST(Connect, SecondConnectIsRefusedAndKeepsTheConnection) {
     peer.Add({"C: PING", "S: PONG"});
     TPowersock sock;
     ConnectTo(sock, peer);
-    EXPECT_EQ(MessageOf<ESockError>([&] { sock.Connect(); }), "Already connected");
+    EXPECT_EQ(FailureOf<ESockError>([&] { sock.Connect(); }), "Already connected");
     EXPECT_TRUE(sock.Connected());
     EXPECT_EQ(sock.Transaction("PING"), "PONG\r\n");
 }
@@ -386,7 +379,7 @@ TEST(Connect, DisconnectWithoutConnectionStillReports) {
 
 TEST(Connect, NotConnectedOffersOneRetry) {
     TPowersock sock;
-    EXPECT_EQ(MessageOf<Exception>([&] { sock.CheckConnection(); }), "Not Connected");
+    EXPECT_EQ(FailureOf<Exception>([&] { sock.CheckConnection(); }), "Not Connected");
     ScriptedPeer peer;
     peer.Add({});
     int calls = 0;

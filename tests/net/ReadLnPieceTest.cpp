@@ -178,19 +178,19 @@ TEST(ReadLnPiece, CancelAndTimeOutRaiseAsReadLnDoes) {
     ASSERT_TRUE(WaitFor([&] { return sock.DataAvailable(); }));
     // A cancel wins even over a line that is waiting.
     sock.Cancel();
-    EXPECT_EQ(MessageOf<EAbortError>([&] { sock.ReadLnPiece(piece, 4096); }),
+    EXPECT_EQ(FailureOf<EAbortError>([&] { sock.ReadLnPiece(piece, 4096); }),
               "Socket readln aborted");
     EXPECT_FALSE(sock.Canceled());
     EXPECT_TRUE(sock.ReadLnPiece(piece, 4096));
     EXPECT_EQ(piece, "waiting\r\n");
     // A cancel from a handler that runs inside the wait.
     QTimer::singleShot(100, [&] { sock.Cancel(); });
-    EXPECT_EQ(MessageOf<EAbortError>([&] { sock.ReadLnPiece(piece, 4096); }),
+    EXPECT_EQ(FailureOf<EAbortError>([&] { sock.ReadLnPiece(piece, 4096); }),
               "Socket readln aborted");
     EXPECT_FALSE(sock.TimedOut());
     EXPECT_TRUE(sock.Connected());
     sock.SetTimeOut(300);
-    EXPECT_EQ(MessageOf<EAbortError>([&] { sock.ReadLnPiece(piece, 4096); }),
+    EXPECT_EQ(FailureOf<EAbortError>([&] { sock.ReadLnPiece(piece, 4096); }),
               "Socket readln aborted");
     EXPECT_TRUE(sock.TimedOut());
     EXPECT_FALSE(sock.Connected());

@@ -13,7 +13,7 @@ TEST(SendFault, EndedConnectionIsSocketNotConnected) {
     EXPECT_EQ(WinsockErrorFromErrno(ECONNRESET), 10054);
 
     TPowersock never;
-    EXPECT_EQ(MessageOf<ESockError>([&] { never.Writeln("NOOP"); }),
+    EXPECT_EQ(FailureOf<ESockError>([&] { never.Writeln("NOOP"); }),
               "10057:Socket is not connected");
     EXPECT_EQ(never.LastErrorNo(), 10057);
 
@@ -22,7 +22,7 @@ TEST(SendFault, EndedConnectionIsSocketNotConnected) {
     TPowersock sock;
     ConnectTo(sock, peer);
     ASSERT_TRUE(WaitFor([&] { return !sock.Connected(); }));
-    EXPECT_EQ(MessageOf<ESockError>([&] { sock.Writeln("NOOP"); }),
+    EXPECT_EQ(FailureOf<ESockError>([&] { sock.Writeln("NOOP"); }),
               "10057:Socket is not connected");
 }
 
@@ -31,7 +31,7 @@ TEST(LongLine, RefusedLineIsDroppedThroughItsLf) {
     peer.Add({"S: " + std::string(70000, 'x'), "S: next"});
     TPowersock sock;
     ConnectTo(sock, peer);
-    EXPECT_EQ(MessageOf<ESockError>([&] { sock.ReadLn(); }), "Line too long");
+    EXPECT_EQ(FailureOf<ESockError>([&] { sock.ReadLn(); }), "Line too long");
     EXPECT_EQ(sock.ReadLn(), "next\r\n");
 }
 
@@ -43,10 +43,10 @@ TEST(LongLine, LfArrivingInALaterReadIsDroppedToo) {
               "S: " + std::string(70000, 'y'), "S: last"});
     TPowersock sock;
     ConnectTo(sock, peer);
-    EXPECT_EQ(MessageOf<ESockError>([&] { sock.ReadLn(); }), "Line too long");
+    EXPECT_EQ(FailureOf<ESockError>([&] { sock.ReadLn(); }), "Line too long");
     sock.Writeln("go");
     EXPECT_EQ(sock.ReadLn(), "next\r\n");
-    EXPECT_EQ(MessageOf<ESockError>([&] { sock.ReadLn(); }), "Line too long");
+    EXPECT_EQ(FailureOf<ESockError>([&] { sock.ReadLn(); }), "Line too long");
     std::string piece;
     EXPECT_TRUE(sock.ReadLnPiece(piece, 4096));
     EXPECT_EQ(piece, "last\r\n");

@@ -27,7 +27,7 @@ void SendUntilRaised(TPowersock& sock) {
 // f ends by raising EAbortError `text`, and within ten seconds.
 template <class F> void ExpectAbortedSoon(const std::string& text, F&& f) {
     auto start = Clock::now();
-    EXPECT_EQ(MessageOf<EAbortError>(f), text);
+    EXPECT_EQ(FailureOf<EAbortError>(f), text);
     EXPECT_LT(SecondsSince(start), 10.0);
 }
 

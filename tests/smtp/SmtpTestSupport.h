@@ -1,6 +1,7 @@
 #pragma once
 // Shared pieces of the SMTP tests: the real Postfix from scripts/mailservers,
-// a reader for what it delivered, and a control set up for it.
+// a reader for what it delivered, and a control set up for it or for a
+// scripted server on loopback.
 #include "smtp/AddEmailLib_TLB.h"
 #include "support/RealServers.h"
 #include "support/TempDir.h"
@@ -14,6 +15,7 @@
 #include <QProcess>
 #include <QUuid>
 #include <gtest/gtest.h>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -154,6 +156,42 @@ struct RealSmtpFixture : ::testing::Test {
         message->AddRecipient(to);
         IMailAttachmentPtr a = CoMailAttachment::Create();
         a->SetFileName(file);
+        message->AddAttachment(a);
+    }
+};
+
+// A control for a scripted server on 127.0.0.1 (its port still to be set),
+// and a message of one 200,000-byte file from gateway@example.org with the
+// subject "QX7".
+struct LoopbackSmtp {
+    std::unique_ptr<TSmtpMail> smtp = std::make_unique<TSmtpMail>();
+    IMailMessagePtr message = CoMailMessage::Create();
+    std::vector<int> statuses; // newStatus of each OnStatusChange
+    TempDir dir;
+
+    LoopbackSmtp() {
+        smtp->SetSmtpServer("127.0.0.1");
+        smtp->SetSenderHostname("mailgate.test");
+        smtp->SetConnectTimeout(5);
+        smtp->SetTransferTimeout(5);
+        smtp->OnStatusChange = [this](TObject*, int, int s) { statuses.push_back(s); };
+        IMailAddressPtr from = CoMailAddress::Create();
+        from->SetAddress("gateway@example.org");
+        message->SetFrom(from);
+        message->SetSender(from);
+        message->SetSubject("QX7");
+        dir.Write("file.bin", std::string(200000, 'x'));
+        Address("rcpt@example.org");
+    }
+
+    void Address(const std::string& recipient) {
+        message->ClearRecipients();
+        message->ClearAttachments();
+        IMailAddressPtr to = CoMailAddress::Create();
+        to->SetAddress(recipient);
+        message->AddRecipient(to);
+        IMailAttachmentPtr a = CoMailAttachment::Create();
+        a->SetFileName(dir.File("file.bin"));
         message->AddAttachment(a);
     }
 };

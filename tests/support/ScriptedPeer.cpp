@@ -1,30 +1,30 @@
 #include "ScriptedPeer.h"
 
-#include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
-#include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <stdexcept>
 #include <sys/socket.h>
 #include <unistd.h>
 
+namespace {
+
+constexpr const char* kData = "C: <data>";
+constexpr const char* kDataPrefix = "C: <data ";
+// The longest line SMTP allows, without its line end.
+constexpr std::size_t kMaxSmtpLine = 998;
+
+bool StartsWith(const std::string& text, const char* prefix) {
+    return text.rfind(prefix, 0) == 0;
+}
+
+} // namespace
+
 ScriptedPeer::ScriptedPeer() {
-    listen_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    int one = 1;
-    ::setsockopt(listen_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = 0;
-    if (::bind(listen_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        ::listen(listen_, 16) != 0 || ::pipe(stopPipe_) != 0) {
-        throw std::runtime_error("ScriptedPeer: cannot listen on 127.0.0.1");
+    if (::pipe(stopPipe_) != 0) {
+        throw std::runtime_error("ScriptedPeer: no pipe");
     }
-    socklen_t length = sizeof address;
-    ::getsockname(listen_, reinterpret_cast<sockaddr*>(&address), &length);
-    port_ = ntohs(address.sin_port);
     thread_ = std::thread([this] { Run(); });
 }
 
@@ -33,7 +33,6 @@ ScriptedPeer::~ScriptedPeer() {
     char byte = 0;
     (void)!::write(stopPipe_[1], &byte, 1);
     thread_.join();
-    ::close(listen_);
     ::close(stopPipe_[0]);
     ::close(stopPipe_[1]);
 }
@@ -54,6 +53,45 @@ std::string ScriptedPeer::Received(int index) const {
         return "";
     }
     return received_[static_cast<std::size_t>(index)];
+}
+
+std::vector<std::string> ScriptedPeer::Messages() const {
+    std::lock_guard lock(mutex_);
+    return messages_;
+}
+
+std::string ScriptedPeer::ReceivedInShort(int index) const {
+    std::lock_guard lock(mutex_);
+    if (index < 0 || index >= static_cast<int>(received_.size())) {
+        return "";
+    }
+    const auto at = static_cast<std::size_t>(index);
+    const std::string& all = received_[at];
+    std::string shown;
+    std::size_t from = 0;
+    for (const auto& [start, length] : bodySpans_[at]) {
+        shown += all.substr(from, start - from) + "<data>\r\n";
+        from = start + length;
+    }
+    return shown + all.substr(from);
+}
+
+std::string ScriptedPeer::ExpectedInShort(int index) const {
+    std::lock_guard lock(mutex_);
+    const std::string where = "connection " + std::to_string(index) + ": ";
+    if (index < 0 || index >= static_cast<int>(scenarios_.size())) {
+        throw std::logic_error(where + "no scenario");
+    }
+    std::string wire;
+    for (const std::string& step : scenarios_[static_cast<std::size_t>(index)].script) {
+        if (step == "C: *" || StartsWith(step, kDataPrefix)) {
+            throw std::logic_error(where + "\"" + step + "\" has no exact bytes");
+        }
+        if (StartsWith(step, "C:")) {
+            wire += (step.size() > 3 ? step.substr(3) : "") + "\r\n";
+        }
+    }
+    return wire;
 }
 
 bool ScriptedPeer::Finished() const {
@@ -86,10 +124,10 @@ bool ScriptedPeer::WaitReadable(int fd, int timeoutMs) {
 
 void ScriptedPeer::Run() {
     while (!stopping_) {
-        if (!WaitReadable(listen_, -1)) {
+        if (!WaitReadable(listener_.Fd(), -1)) {
             return;
         }
-        int fd = ::accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC);
+        int fd = ::accept4(listener_.Fd(), nullptr, nullptr, SOCK_CLOEXEC);
         if (fd < 0) {
             continue;
         }
@@ -102,13 +140,15 @@ void ScriptedPeer::Run() {
             std::lock_guard lock(mutex_);
             index = static_cast<int>(received_.size());
             received_.emplace_back();
+            bodySpans_.emplace_back();
             if (index < static_cast<int>(scenarios_.size())) {
                 scenario = scenarios_[static_cast<std::size_t>(index)];
                 scripted = true;
             }
         }
         if (scripted) {
-            Play(fd, index, scenario);
+            Input in{fd, index, {}};
+            Play(in, scenario);
             std::lock_guard lock(mutex_);
             ++finished_;
         }
@@ -133,53 +173,82 @@ bool ScriptedPeer::SendAll(int fd, const std::string& data, bool byteAtATime) {
     return true;
 }
 
-bool ScriptedPeer::ReadLine(int fd, int index, std::string& line, int timeoutMs) {
-    line.clear();
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+bool ScriptedPeer::ReadLine(Input& in, std::string& line) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(LineTimeoutMs);
     for (;;) {
+        std::size_t eol = in.pending.find('\n');
+        if (eol != std::string::npos) {
+            line = in.pending.substr(0, eol + 1);
+            in.pending.erase(0, eol + 1);
+            return true;
+        }
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                         deadline - std::chrono::steady_clock::now())
                         .count();
-        if (left <= 0 || !WaitReadable(fd, static_cast<int>(left))) {
+        if (left <= 0 || !WaitReadable(in.fd, static_cast<int>(left))) {
             return false;
         }
-        char c;
-        long n = ::recv(fd, &c, 1, 0);
+        char buffer[65536];
+        long n = ::recv(in.fd, buffer, sizeof buffer, 0);
         if (n <= 0) {
             return false;
         }
-        {
-            std::lock_guard lock(mutex_);
-            received_[static_cast<std::size_t>(index)] += c;
-        }
-        if (c == '\n') {
-            while (!line.empty() && line.back() == '\r') {
-                line.pop_back();
-            }
-            return true;
-        }
-        line += c;
+        in.pending.append(buffer, static_cast<std::size_t>(n));
+        std::lock_guard lock(mutex_);
+        received_[static_cast<std::size_t>(in.index)].append(buffer, static_cast<std::size_t>(n));
     }
 }
 
-void ScriptedPeer::Drain(int fd, int index) {
+bool ScriptedPeer::ReadBody(Input& in, long limit, const std::string& where) {
+    std::size_t start;
+    {
+        std::lock_guard lock(mutex_);
+        start = received_[static_cast<std::size_t>(in.index)].size() - in.pending.size();
+    }
+    std::string body;
+    std::string line;
+    while (limit < 0 || static_cast<long>(body.size()) < limit) {
+        if (!ReadLine(in, line)) {
+            AddError(where + "message ended early after " + std::to_string(body.size()) + " bytes");
+            return false;
+        }
+        if (line.size() < 2 || line[line.size() - 2] != '\r') {
+            AddError(where + "message line without CR LF: \"" + line + "\"");
+            return false;
+        }
+        if (line.size() - 2 > kMaxSmtpLine) {
+            AddError(where + "message line of " + std::to_string(line.size() - 2) + " characters");
+            return false;
+        }
+        if (limit < 0 && line == ".\r\n") {
+            std::lock_guard lock(mutex_);
+            bodySpans_[static_cast<std::size_t>(in.index)].emplace_back(start, body.size() + 3);
+            messages_.push_back(body);
+            return true;
+        }
+        body += line;
+    }
+    return true;
+}
+
+void ScriptedPeer::Drain(Input& in) {
     char buffer[4096];
-    while (WaitReadable(fd, -1)) {
-        long n = ::recv(fd, buffer, sizeof buffer, 0);
+    while (WaitReadable(in.fd, -1)) {
+        long n = ::recv(in.fd, buffer, sizeof buffer, 0);
         if (n <= 0) {
             return;
         }
         std::lock_guard lock(mutex_);
-        received_[static_cast<std::size_t>(index)].append(buffer, static_cast<std::size_t>(n));
+        received_[static_cast<std::size_t>(in.index)].append(buffer, static_cast<std::size_t>(n));
     }
 }
 
-void ScriptedPeer::Play(int fd, int index, const PeerScenario& scenario) {
+void ScriptedPeer::Play(Input& in, const PeerScenario& scenario) {
     const std::string eol = scenario.lfOnly ? "\n" : "\r\n";
-    const std::string where = "connection " + std::to_string(index) + ": ";
+    const std::string where = "connection " + std::to_string(in.index) + ": ";
     int reply = 0;
     for (const std::string& step : scenario.script) {
-        if (step.rfind("S:", 0) == 0 || step.rfind("S~", 0) == 0) {
+        if (StartsWith(step, "S:") || StartsWith(step, "S~")) {
             std::string text = step.size() > 3 ? step.substr(3) : "";
             if (reply == scenario.replaceReply) {
                 text = scenario.replacement;
@@ -188,22 +257,32 @@ void ScriptedPeer::Play(int fd, int index, const PeerScenario& scenario) {
                 text += eol;
             }
             if (reply == scenario.closeInReply) {
-                SendAll(fd, text.substr(0, text.size() / 2), scenario.byteAtATime);
-                ::shutdown(fd, SHUT_WR);
-                Drain(fd, index);
+                SendAll(in.fd, text.substr(0, text.size() / 2), scenario.byteAtATime);
+                ::shutdown(in.fd, SHUT_WR);
+                Drain(in);
                 return;
             }
             ++reply;
-            if (!SendAll(fd, text, scenario.byteAtATime)) {
+            if (!SendAll(in.fd, text, scenario.byteAtATime)) {
                 AddError(where + "client gone before \"" + step + "\"");
                 return;
             }
-        } else if (step.rfind("C:", 0) == 0) {
+        } else if (step == kData || StartsWith(step, kDataPrefix)) {
+            long limit =
+                step == kData ? -1 : std::stol(step.substr(std::string(kDataPrefix).size()));
+            if (!ReadBody(in, limit, where)) {
+                return;
+            }
+        } else if (StartsWith(step, "C:")) {
             std::string expected = step.size() > 3 ? step.substr(3) : "";
             std::string line;
-            if (!ReadLine(fd, index, line, LineTimeoutMs)) {
+            if (!ReadLine(in, line)) {
                 AddError(where + "no client line for \"" + step + "\"");
                 return;
+            }
+            line.pop_back();
+            while (!line.empty() && line.back() == '\r') {
+                line.pop_back();
             }
             if (expected != "*" && line != expected) {
                 AddError(where + "expected \"" + expected + "\", got \"" + line + "\"");
@@ -211,8 +290,12 @@ void ScriptedPeer::Play(int fd, int index, const PeerScenario& scenario) {
             }
         } else if (step == "CLOSE") {
             // Our side ends; the client sees the end of input, not a reset.
-            ::shutdown(fd, SHUT_WR);
-            Drain(fd, index);
+            ::shutdown(in.fd, SHUT_WR);
+            Drain(in);
+            return;
+        } else if (step == "RESET") {
+            linger reset{1, 0};
+            ::setsockopt(in.fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
             return;
         } else if (step == "HANG") {
             break;
@@ -221,5 +304,5 @@ void ScriptedPeer::Play(int fd, int index, const PeerScenario& scenario) {
             return;
         }
     }
-    Drain(fd, index);
+    Drain(in);
 }

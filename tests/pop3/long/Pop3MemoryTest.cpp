@@ -4,10 +4,8 @@
 // own; the growth of the peak during the retrieval must stay under 64 MiB.
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
 #include <atomic>
 #include <functional>
-#include <netinet/in.h>
 #include <string>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -16,6 +14,7 @@
 #include <unistd.h>
 
 #include "pop3/NMpop3.h"
+#include "support/Loopback.h"
 #include "support/TempDir.h"
 
 namespace {
@@ -62,23 +61,12 @@ private:
 // A POP3 server of one session with one message, made by `message`.
 class GeneratingServer {
 public:
-    explicit GeneratingServer(std::function<void(Sender&)> message) : message_(std::move(message)) {
-        listen_ = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(listen_, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        ::listen(listen_, 1);
-        socklen_t len = sizeof a;
-        ::getsockname(listen_, reinterpret_cast<sockaddr*>(&a), &len);
-        port_ = ntohs(a.sin_port);
+    explicit GeneratingServer(std::function<void(Sender&)> message)
+        : message_(std::move(message)), listener_(1) {
         thread_ = std::thread([this] { Serve(); });
     }
-    ~GeneratingServer() {
-        thread_.join();
-        ::close(listen_);
-    }
-    int Port() const { return port_; }
+    ~GeneratingServer() { thread_.join(); }
+    int Port() const { return listener_.Port(); }
     const std::string& Commands() const { return commands_; }
 
 private:
@@ -94,7 +82,7 @@ private:
         return false;
     }
     void Serve() {
-        int fd = ::accept(listen_, nullptr, nullptr);
+        int fd = ::accept(listener_.Fd(), nullptr, nullptr);
         Sender out(fd);
         out.Put("+OK ready\r\n");
         out.Flush();
@@ -119,8 +107,7 @@ private:
     }
 
     std::function<void(Sender&)> message_;
-    int listen_ = -1;
-    int port_ = 0;
+    LoopbackListener listener_;
     std::thread thread_;
     std::string commands_;
 };
