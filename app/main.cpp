@@ -1,5 +1,5 @@
 // Program entry: the application object, the one exception reporter, the
-// main window, and the message loop.
+// main window (or the headless runner), and the message loop.
 #include <QDir>
 #include <QFile>
 #include <cstdio>
@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include "app/CommandLine.h"
+#include "app/HeadlessRunner.h"
 #include "app/MailRead.h"
 #include "excreport/ExcMagic.h"
 #include "platform/GuardedApplication.h"
@@ -51,23 +52,25 @@ int main(int argc, char** argv) {
         }
     };
 
-    TfmOptionsSetup setup;
-    setup.ConfigPath =
+    std::string configPath =
         cl.ConfigPath.empty()
             ? QDir(QCoreApplication::applicationDirPath()).filePath("options.ini").toStdString()
             : cl.ConfigPath;
-    setup.Headless = cl.Headless;
-    setup.Once = cl.Once;
+    if (cl.Headless) {
+        THeadlessRunner runner(configPath);
+        if (cl.Once) {
+            return runner.RunOnce();
+        }
+        if (!runner.Start()) {
+            // Nobody can fill in a window here: waiting would wait for ever.
+            return 2;
+        }
+        return app.exec();
+    }
 
+    TfmOptionsSetup setup;
+    setup.ConfigPath = configPath;
     TfmOptions fmOptions(std::move(setup));
-    if (cl.Once) {
-        fmOptions.SetupErrorReporter();
-        return fmOptions.RunOnce();
-    }
     fmOptions.FormCreate(&fmOptions);
-    if (cl.Headless && !fmOptions.Configured()) {
-        // Nobody can fill in a window here: waiting would wait for ever.
-        return 2;
-    }
     return app.exec();
 }

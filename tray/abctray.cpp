@@ -5,17 +5,8 @@
 #include <QShowEvent>
 #include <QStyle>
 #include <QWindowStateChangeEvent>
-#include <vector>
 
 namespace {
-
-// A TMessage delivered to the form as an event, so that the form hook sees
-// tray callbacks in the same order as every other event of the form.
-class TMessageEvent : public QEvent {
-public:
-    TMessageEvent(QEvent::Type type, const TMessage& message) : QEvent(type), Message(message) {}
-    TMessage Message;
-};
 
 QWidget* OwningForm(QObject* owner) {
     auto isForm = [](QObject* object) {
@@ -183,11 +174,6 @@ bool TabcFormHook::eventFilter(QObject* Watched, QEvent* Event) {
 }
 
 // ---------------------------------------------------------------------------
-
-QEvent::Type TabcTrayIcon::TrayCallbackEventType() {
-    static const QEvent::Type type = static_cast<QEvent::Type>(QEvent::registerEventType());
-    return type;
-}
 
 TabcTrayIcon::TabcTrayIcon(QObject* Owner) : TabcFormHook(Owner) {
     monitorTimer_.setInterval(5000);
@@ -460,46 +446,57 @@ void TabcTrayIcon::TrayNotify(TMessage& Message) {
     if (Message.WParam != notifyData_.Identifier) {
         return;
     }
-    cursorPos_ = QCursor::pos();
-    int x = cursorPos_.x();
-    int y = cursorPos_.y();
     switch (Message.LParam) {
     case WM_MOUSEMOVE:
-        MouseMove(0, x, y);
+        cursorPos_ = QCursor::pos();
+        MouseMove(0, cursorPos_.x(), cursorPos_.y());
         break;
     case WM_LBUTTONDOWN:
-        MouseDown(mbLeft, 0, x, y);
+        ButtonPressed(mbLeft);
         break;
     case WM_RBUTTONDOWN:
-        MouseDown(mbRight, 0, x, y);
+        ButtonPressed(mbRight);
         break;
     case WM_MBUTTONDOWN:
-        MouseDown(mbMiddle, 0, x, y);
+        ButtonPressed(mbMiddle);
         break;
     case WM_LBUTTONUP:
-        MouseUp(mbLeft, 0, x, y);
-        Click(mbLeft);
+        ButtonReleased(mbLeft);
         break;
     case WM_RBUTTONUP:
-        MouseUp(mbRight, 0, x, y);
-        Click(mbRight);
+        ButtonReleased(mbRight);
         break;
     case WM_MBUTTONUP:
-        MouseUp(mbMiddle, 0, x, y);
-        Click(mbMiddle);
+        ButtonReleased(mbMiddle);
         break;
     case WM_LBUTTONDBLCLK:
-        DblClick(mbLeft);
+        ButtonDoubleClicked(mbLeft);
         break;
     case WM_RBUTTONDBLCLK:
-        DblClick(mbRight);
+        ButtonDoubleClicked(mbRight);
         break;
     case WM_MBUTTONDBLCLK:
-        DblClick(mbMiddle);
+        ButtonDoubleClicked(mbMiddle);
         break;
     default:
         break;
     }
+}
+
+void TabcTrayIcon::ButtonPressed(TMouseButton Button) {
+    cursorPos_ = QCursor::pos();
+    MouseDown(Button, 0, cursorPos_.x(), cursorPos_.y());
+}
+
+void TabcTrayIcon::ButtonReleased(TMouseButton Button) {
+    cursorPos_ = QCursor::pos();
+    MouseUp(Button, 0, cursorPos_.x(), cursorPos_.y());
+    Click(Button);
+}
+
+void TabcTrayIcon::ButtonDoubleClicked(TMouseButton Button) {
+    cursorPos_ = QCursor::pos();
+    DblClick(Button);
 }
 
 void TabcTrayIcon::ContextPopup(QPoint Position) {
@@ -596,10 +593,6 @@ void TabcTrayIcon::CloseBox(QEvent* Event) {
 }
 
 bool TabcTrayIcon::FormMessageBefore(QEvent* Event) {
-    if (Event->type() == TrayCallbackEventType()) {
-        TrayNotify(static_cast<TMessageEvent*>(Event)->Message);
-        return true;
-    }
     // Only the window system's close (the close box) is caught; a close
     // from code is spontaneous == false and goes through.
     if (Event->type() == QEvent::Close && Event->spontaneous() &&
@@ -665,41 +658,35 @@ bool TabcTrayIcon::ShellNotifyIcon(TShellCommand Command, const TNotifyIconData&
     return false;
 }
 
-void TabcTrayIcon::DeliverTrayCallback(intptr_t MouseMessage) {
-    TMessage message;
-    message.Msg = WM_TRAYNOTIFY;
-    message.WParam = notifyData_.Identifier;
-    message.LParam = MouseMessage;
-    TMessageEvent event(TrayCallbackEventType(), message);
-    QCoreApplication::sendEvent(Form(), &event);
-}
-
 void TabcTrayIcon::TrayActivated(QSystemTrayIcon::ActivationReason Reason) {
-    // Qt reports what the user did, not the raw button messages; each
-    // activation is replayed as the messages that make it up.
-    std::vector<intptr_t> messages;
+    // The form listens only once the icon is hooked to it (after loading).
+    if (!Hooked() || Destroying()) {
+        return;
+    }
+    // Qt reports what the user did, not the single button events; a click
+    // is a press and a release. A handler may end the form, and this
+    // component with it: then the release is not delivered.
+    QPointer<TabcTrayIcon> alive = this;
+    auto click = [&](TMouseButton button) {
+        ButtonPressed(button);
+        if (!alive.isNull()) {
+            ButtonReleased(button);
+        }
+    };
     switch (Reason) {
     case QSystemTrayIcon::Trigger:
-        messages = {WM_LBUTTONDOWN, WM_LBUTTONUP};
+        click(mbLeft);
         break;
     case QSystemTrayIcon::DoubleClick:
-        messages = {WM_LBUTTONDBLCLK};
+        ButtonDoubleClicked(mbLeft);
         break;
     case QSystemTrayIcon::Context:
-        messages = {WM_RBUTTONDOWN, WM_RBUTTONUP};
+        click(mbRight);
         break;
     case QSystemTrayIcon::MiddleClick:
-        messages = {WM_MBUTTONDOWN, WM_MBUTTONUP};
+        click(mbMiddle);
         break;
     case QSystemTrayIcon::Unknown:
         break;
-    }
-    // A handler may end the form, and this component with it.
-    QPointer<TabcTrayIcon> alive = this;
-    for (intptr_t message : messages) {
-        if (alive.isNull()) {
-            return;
-        }
-        DeliverTrayCallback(message);
     }
 }

@@ -28,7 +28,7 @@
 MAILGATE_EXCEPTION(EComponentError, Exception);
 
 // The framework's message record: number, word parameter, long parameter,
-// result. The tray callback travels in this form.
+// result. TrayNotify takes the tray callback in this form.
 struct TMessage {
     uint32_t Msg = 0;
     uintptr_t WParam = 0;
@@ -238,10 +238,6 @@ public:
     virtual void ShowOwnerForm();
     virtual void ClickDefaultMenuItem();
 
-    // The event type that carries a TMessage to the form; tray activations
-    // arrive at the form as such events.
-    static QEvent::Type TrayCallbackEventType();
-
 protected:
     bool ApplicationMessage(QObject* Receiver, QEvent* Event) override;
     bool FormMessageBefore(QEvent* Event) override;
@@ -252,8 +248,9 @@ protected:
     // Whether the platform has a notification area now.
     virtual bool TrayAvailable() const;
 
-    // What the notification area reports of the user's mouse, delivered to
-    // the form as tray callback messages.
+    // What the notification area reports of the user's mouse: the same
+    // handlers, in the same order, as the tray callback messages that make
+    // up the activation.
     void TrayActivated(QSystemTrayIcon::ActivationReason Reason);
     void MonitorTick();
     void AnimateTick();
@@ -263,7 +260,10 @@ protected:
 private:
     void FillNotifyData();
     void UpdateMonitorTimer();
-    void DeliverTrayCallback(intptr_t MouseMessage);
+    // One button's event: the cursor position is taken, then the handlers run.
+    void ButtonPressed(TMouseButton Button);
+    void ButtonReleased(TMouseButton Button);
+    void ButtonDoubleClicked(TMouseButton Button);
     // The icon is in a notification area that exists now.
     bool IconReachable() const;
     void CloseBox(QEvent* Event);

@@ -61,7 +61,7 @@ TEST_F(Leaving, ExitWhileAPollWaitsOnASilentServerEndsThePollAndTheProgram) {
     WriteSettings(pop3.Port(), "InTimeOut=2\n");
     std::vector<std::string> s = LoginLines(0);
     Append(s, {"C: QUIT", "S: +OK bye"});
-    pop3.Add(s);        // the start-up session, ended by the poll
+    pop3.Add(s); // the start-up session, ended by the poll
     std::vector<std::string> poll = LoginLines(1);
     Append(poll, {"C: RETR 1", "HANG"}); // the poll's server stops answering
     pop3.Add(poll);

@@ -28,9 +28,8 @@ class FindRecipientTable : public WindowFixture,
                            public ::testing::WithParamInterface<FindRecipientCase> {};
 
 TEST_P(FindRecipientTable, ReadsField29OfTheLastLeadingHeaderLine) {
-    TfmOptions& w = Make();
     dir.Write("out/file", GetParam().content);
-    EXPECT_EQ(w.FindRecipient(outbox + "/file"), GetParam().expected);
+    EXPECT_EQ(TOutbox::FindRecipient(outbox + "/file"), GetParam().expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -175,12 +174,11 @@ TEST_F(Outbox, FileStillBeingWrittenWaitsForTheNextPass) {
     dir.Write("out/fresh.dat", HeaderLine("a@x.test") + "\n"); // just written
     ExpectCycle();
     TfmOptions& w = Make();
-    w.OutboxSettleMs = 2000;
+    w.Cycle().Outbox().SettleMs = 2000;
     // Its producer goes on appending while the pass looks at it.
     QTimer producer;
-    QObject::connect(&producer, &QTimer::timeout, [&] {
-        std::ofstream(dir.File("out/fresh.dat"), std::ios::app) << "more\n";
-    });
+    QObject::connect(&producer, &QTimer::timeout,
+                     [&] { std::ofstream(dir.File("out/fresh.dat"), std::ios::app) << "more\n"; });
     producer.start(100);
     ASSERT_EQ(w.RunOnce(), 0);
     EXPECT_TRUE(smtp->sent.empty());
@@ -192,7 +190,7 @@ TEST_F(Outbox, FileThatStoppedChangingGoesInTheSamePass) {
     dir.Write("out/fresh.dat", HeaderLine("a@x.test") + "\n"); // just written, then left
     ExpectCycle();
     TfmOptions& w = Make();
-    w.OutboxSettleMs = 300;
+    w.Cycle().Outbox().SettleMs = 300;
     ASSERT_EQ(w.RunOnce(), 0);
     ASSERT_EQ(smtp->sent.size(), 1u);
     EXPECT_FALSE(dir.Exists("out/fresh.dat"));
@@ -206,7 +204,7 @@ TEST_F(Outbox, FileDatedInTheFutureIsSentOnceItStopsChanging) {
     ::utime(dir.File("out/future.dat").c_str(), &ahead);
     ExpectCycle();
     TfmOptions& w = Make();
-    w.OutboxSettleMs = 300;
+    w.Cycle().Outbox().SettleMs = 300;
     ASSERT_EQ(w.RunOnce(), 0);
     ASSERT_EQ(smtp->sent.size(), 1u);
     EXPECT_EQ(smtp->sent[0].recipients, std::vector<std::string>{"a@x.test"});

@@ -69,11 +69,8 @@ TEST_F(Receive, EmptyMailboxSaysSoAndStillEndsTheSession) {
 
 TEST_F(Receive, WrongPasswordMakesOneNewAttemptAndLeavesTheWindowUnconnected) {
     WriteSettings(pop3.Port());
-    const std::vector<std::string> refused = {"S: +OK ready", "C: USER bob", "S: +OK",
-                                              "C: PASS pw",   "S: -ERR no",  "C: QUIT",
-                                              "S: +OK bye"};
-    pop3.Add(refused);
-    pop3.Add(refused);
+    pop3.Add(RefusedLogInLines());
+    pop3.Add(RefusedLogInLines());
     TfmOptions& w = Make();
     w.FormCreate(&w);
     ASSERT_TRUE(WaitFor([&] { return pop3.Finished(); }));
@@ -166,8 +163,8 @@ TEST_F(Receive, LostConnectionInTheReceiveStepStillSendsTheOutbox) {
     std::vector<std::string> s = LoginLines(2);
     s.push_back("C: RETR 1");
     Append(s, FileMessage("a.bin", "AAEC"));
-    Append(s, {"C: DELE 1", "S: +OK", "C: RETR 2", "S: +OK message follows",
-               "S: Subject: cut", "CLOSE"});
+    Append(s, {"C: DELE 1", "S: +OK", "C: RETR 2", "S: +OK message follows", "S: Subject: cut",
+               "CLOSE"});
     pop3.Add(s);
     DropOutboxFile(*this, "x.dat");
     TfmOptions& w = Make();
@@ -195,7 +192,7 @@ TEST_F(Receive, StepStopsAfterTwentyFailedMessagesInARow) {
     EXPECT_EQ(pop3.Errors(), "");
     EXPECT_EQ(pop3.Received(0).find("RETR 21"), std::string::npos);
     auto statuses = Printed("status");
-    EXPECT_EQ(std::count(statuses.begin(), statuses.end(), TfmOptions::FailedInARowText), 1);
+    EXPECT_EQ(std::count(statuses.begin(), statuses.end(), TPollCycle::FailedInARowText), 1);
 }
 
 TEST_F(Receive, OneGoodMessageStartsTheCountOfFailuresAgain) {

@@ -14,7 +14,7 @@ constexpr int HangDeadlineMs = 15000;
 TEST_F(TimeOut, ReplyTimeOutIsReadFromTheSettingsInSeconds) {
     WriteSettings(1, "InTimeOut=5\n");
     TfmOptions& w = Make();
-    w.ReconnectPolicy.GiveUpAfterMs = 0;
+    w.Cycle().ReconnectPolicy.GiveUpAfterMs = 0;
     ASSERT_EQ(w.RunOnce(), 1); // nobody listens on port 1
     EXPECT_EQ(w.Pop3().TimeOut(), 5000);
 }
@@ -24,7 +24,7 @@ TEST_F(TimeOut, MissingOrUnusableReplyTimeOutIsOneMinute) {
          {"", "InTimeOut=0\n", "InTimeOut=-3\n", "InTimeOut=soon\n", "InTimeOut=99999999999\n"}) {
         WriteSettings(1, extra);
         TfmOptions& w = Make();
-        w.ReconnectPolicy.GiveUpAfterMs = 0;
+        w.Cycle().ReconnectPolicy.GiveUpAfterMs = 0;
         w.RunOnce();
         EXPECT_EQ(w.Pop3().TimeOut(), 60000) << extra;
     }
@@ -104,7 +104,7 @@ TEST_F(TimeOut, WatchdogStopsAPollStuckInAWaitTheTimeOutDoesNotEnd) {
     EXPECT_EQ(w.RunOnce(), 1);
     EXPECT_LT(elapsed.elapsed(), HangDeadlineMs);
     auto statuses = Printed("status");
-    EXPECT_NE(std::find(statuses.begin(), statuses.end(), TfmOptions::StalledText(0)),
+    EXPECT_NE(std::find(statuses.begin(), statuses.end(), TPollCycle::StalledText(0)),
               statuses.end())
         << (statuses.empty() ? "" : statuses.back());
     EXPECT_FALSE(w.Pop3().Connected());

@@ -99,6 +99,12 @@ inline std::vector<std::string> LoginLines(int count, const std::string& user = 
             "S: +OK " + std::to_string(count) + " 100"};
 }
 
+// A log-in the server refuses at PASS.
+inline std::vector<std::string> RefusedLogInLines() {
+    return {"S: +OK ready", "C: USER bob", "S: +OK",    "C: PASS pw",
+            "S: -ERR no",   "C: QUIT",     "S: +OK bye"};
+}
+
 inline void Append(std::vector<std::string>& to, const std::vector<std::string>& lines) {
     to.insert(to.end(), lines.begin(), lines.end());
 }
@@ -156,10 +162,10 @@ struct WindowFixture : ::testing::Test {
         window = std::make_unique<TfmOptions>(std::move(setup));
         // Short pauses through the same code paths.
         window->RetryTimer().SetInterval(50);
-        window->ReconnectPolicy.FirstPauseMs = 20;
-        window->ReconnectPolicy.MaxPauseMs = 100;
-        window->ReconnectPolicy.GiveUpAfterMs = 1500;
-        window->OutboxSettleMs = 0;
+        window->Cycle().ReconnectPolicy.FirstPauseMs = 20;
+        window->Cycle().ReconnectPolicy.MaxPauseMs = 100;
+        window->Cycle().ReconnectPolicy.GiveUpAfterMs = 1500;
+        window->Cycle().Outbox().SettleMs = 0;
         return *window;
     }
 

@@ -1,84 +1,119 @@
-// The mail exchange: the POP3 client's events, the receive step, the poll
-// cycle with its timers, and the outbox pass.
+// The poll cycle: the POP3 client's events, the receive step, the timers,
+// the reconnect, and the outbox pass.
+#include "app/PollCycle.h"
+
 #include <QElapsedTimer>
-#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <sys/stat.h>
+#include <unistd.h>
 
-#include "app/MailRead.h"
 #include "excreport/ExcMagic.h"
 #include "platform/EventLoopWait.h"
 #include "platform/Exception.h"
-#include "platform/GuardedApplication.h"
 #include "pop3/NMpop3.h"
+
+TPollCycle::TPollCycle(TCycleObserver& observer, std::string configPath,
+                       std::unique_ptr<TSmtpMail> smtp)
+    : observer_(observer), configPath_(std::move(configPath)) {
+    pop3_ = std::make_unique<TNMPOP3>();
+    pop3_->SetPort(110);
+    pop3_->SetReportLevel(0);
+    pop3_->SetParse(true);
+    pop3_->SetDeleteOnRead(true);
+    // A server that stops answering must not hold the gateway for good.
+    pop3_->SetTimeOut(TSettings::DefaultInTimeOutSeconds * 1000);
+    smtp_ = smtp ? std::move(smtp) : std::make_unique<TSmtpMail>();
+    pollTimer_ = std::make_unique<TTimer>(30000, false);
+    wakeUpTimer_ = std::make_unique<TTimer>(300000, false);
+    retryTimer_ = std::make_unique<TTimer>(5000, false);
+
+    pop3_->OnConnect = [this](TObject*) { Pop3Connected(); };
+    pop3_->OnRetrieveStart = [this](TObject*) { RetrieveStarted(); };
+    pop3_->OnRetrieveEnd = [this](TObject*) { RetrieveEnded(); };
+    pop3_->OnAuthenticationFailed = [this](bool& handled) { AuthenticationFailed(handled); };
+    pop3_->OnInvalidHost = [this](bool&) { InvalidHost(); };
+    pop3_->OnConnectionFailed = [this](TObject*) { ConnectionFailed(); };
+    smtp_->OnStatusChange = [this](TObject*, int n, int status) { SmtpStatusChange(n, status); };
+    pollTimer_->OnTimer = [this](TObject*) { PollTick(); };
+    wakeUpTimer_->OnTimer = [this](TObject*) { WatchdogTick(); };
+    retryTimer_->OnTimer = [this](TObject*) { RetryPauseTick(); };
+}
+
+TPollCycle::~TPollCycle() {
+    // The timers go before the client their handlers use.
+    pollTimer_.reset();
+    wakeUpTimer_.reset();
+    retryTimer_.reset();
+    pop3_.reset();
+}
 
 // ---------------------------------------------------------------- POP3 events
 
-void TfmOptions::NMPOP31Connect(TObject*) {
-    int count = NMPOP31->MailCount();
+void TPollCycle::Pop3Connected() {
+    int count = pop3_->MailCount();
     if (count >= 1) {
-        SetStatus(std::to_string(count) + " messages in your mailbox");
-        SetTrayImage(0);
+        Status(std::to_string(count) + " messages in your mailbox");
+        Tray(TTrayImage::NewMail);
     } else {
-        SetStatus("No messages waiting");
-        SetTrayImage(1);
+        Status("No messages waiting");
+        Tray(TTrayImage::Idle);
     }
 }
 
-void TfmOptions::NMPOP31RetrieveStart(TObject*) {
-    SetTrayImage(2);
-    SetStatus("Receiving...");
+void TPollCycle::RetrieveStarted() {
+    Tray(TTrayImage::Receiving);
+    Status("Receiving...");
 }
 
-void TfmOptions::NMPOP31RetrieveEnd(TObject*) {
-    SetTrayImage(0);
-    SetStatus("Files To Received");
+void TPollCycle::RetrieveEnded() {
+    Tray(TTrayImage::NewMail);
+    Status("Files To Received");
 }
 
-void TfmOptions::ErrorEventWork(const char* statusText) {
-    SetStatus(statusText);
-    SetTrayImage(5);
-    btnDisconnectClick(this);
-    // The new attempt with the window's fields is made once the failing
-    // attempt has ended (ConnectWithOneRetry), never nested inside it: a server
-    // that keeps refusing then sees one more log-in, not a chain of them.
+void TPollCycle::ErrorEvent(const char* statusText) {
+    Status(statusText);
+    Tray(TTrayImage::Error);
+    Disconnect();
+    // The new attempt with the values shown is made once the failing attempt
+    // has ended (ConnectWithOneRetry), never nested inside it: a server that
+    // keeps refusing then sees one more log-in, not a chain of them.
     if (!inErrorRetry_) {
         retryPending_ = true;
     }
 }
 
-void TfmOptions::NMPOP31AuthenticationFailed(bool& Handled) {
-    Handled = false;
-    ErrorEventWork("Wrong password or Account Name");
+void TPollCycle::AuthenticationFailed(bool& handled) {
+    handled = false;
+    ErrorEvent("Wrong password or Account Name");
 }
 
-void TfmOptions::NMPOP31InvalidHost(bool&) {
-    ErrorEventWork("Invalid Mail Server");
+void TPollCycle::InvalidHost() {
+    ErrorEvent("Invalid Mail Server");
 }
 
-void TfmOptions::NMPOP31ConnectionFailed(TObject*) {
-    ErrorEventWork("Connection Failed (POP3)");
+void TPollCycle::ConnectionFailed() {
+    ErrorEvent("Connection Failed (POP3)");
 }
 
 // A reply that did not come within the time-out: the client has dropped the
 // connection already. Returns whether that is what ended the last operation.
-bool TfmOptions::ShowIfTimedOut() {
-    if (!NMPOP31->TimedOut()) {
+bool TPollCycle::ShowIfTimedOut() {
+    if (!pop3_->TimedOut()) {
         return false;
     }
-    if (NMPOP31->Connected()) {
-        NMPOP31->Abort();
+    if (pop3_->Connected()) {
+        pop3_->Abort();
     }
-    SetStatus(TimedOutText);
-    SetTrayImage(5);
+    Status(TimedOutText);
+    Tray(TTrayImage::Error);
     return true;
 }
 
-void TfmOptions::ConnectWithOneRetry() {
+void TPollCycle::ConnectWithOneRetry() {
     retryPending_ = false;
     try {
-        NMPOP31->Connect();
+        pop3_->Connect();
     } catch (const std::exception&) {
         if (ShowIfTimedOut()) {
             // Not a refusal: a new log-in would only wait as long again.
@@ -89,9 +124,9 @@ void TfmOptions::ConnectWithOneRetry() {
             inErrorRetry_ = true;
             try {
                 // The retry logs in only; the messages wait for the next poll.
-                ConnectButtonWork(false);
+                observer_.LogInAgain();
             } catch (const std::exception& retryError) {
-                ReportCaught(retryError);
+                observer_.Caught(retryError);
             }
             inErrorRetry_ = false;
         }
@@ -101,30 +136,30 @@ void TfmOptions::ConnectWithOneRetry() {
 
 // ---------------------------------------------------------------- receiving
 
-void TfmOptions::ReceiveStep() {
-    Timer1->SetEnabled(false);
-    wakeuptimer->Restart();
-    int count = NMPOP31->MailCount();
+void TPollCycle::ReceiveStep() {
+    pollTimer_->SetEnabled(false);
+    wakeUpTimer_->Restart();
+    int count = pop3_->MailCount();
     int failedInARow = 0;
     for (int n = 1; n <= count && !Stopping(); ++n) {
         try {
-            NMPOP31->RetrieveMessage(n);
+            pop3_->RetrieveMessage(n);
             failedInARow = 0;
             NoteProgress();
         } catch (const std::exception& e) {
             // A message that cannot be taken apart or written stays on the
             // server; the others still come in. A lost connection ends the step.
             cycleFailed_ = true;
-            if (!NMPOP31->Connected()) {
+            if (!pop3_->Connected()) {
                 ShowIfTimedOut();
                 throw;
             }
-            ReportCaught(e);
+            observer_.Caught(e);
             // A server whose every message fails (or that claims far more
             // than it has) would otherwise hold the cycle for each of them.
             if (++failedInARow >= MaxFailedInARow) {
-                SetStatus(FailedInARowText);
-                SetTrayImage(5);
+                Status(FailedInARowText);
+                Tray(TTrayImage::Error);
                 break;
             }
         }
@@ -133,11 +168,11 @@ void TfmOptions::ReceiveStep() {
 
 // ---------------------------------------------------------------- timers
 
-std::string TfmOptions::StalledText(int seconds) {
+std::string TPollCycle::StalledText(int seconds) {
     return "The poll made no progress for " + std::to_string(seconds) + " s and was stopped";
 }
 
-void TfmOptions::wakeuptimerTimer(TObject*) {
+void TPollCycle::WatchdogTick() {
     if (cycleRunning_) {
         // The running poll switches the poll timer on when it ends. One that
         // has gone on for several ticks without receiving a message or
@@ -147,43 +182,41 @@ void TfmOptions::wakeuptimerTimer(TObject*) {
         }
         return;
     }
-    if (!Timer1->Enabled()) {
-        Timer1->Restart();
+    if (!pollTimer_->Enabled()) {
+        pollTimer_->Restart();
     }
 }
 
-void TfmOptions::StopStalledCycle() {
+void TPollCycle::StopStalledCycle() {
     abortRequested_ = true;
-    SendWait = false;
-    SetStatus(StalledText(stalledTicks_ * wakeuptimer->Interval() / 1000));
-    SetTrayImage(5);
+    sendWait_ = false;
+    Status(StalledText(stalledTicks_ * wakeUpTimer_->Interval() / 1000));
+    Tray(TTrayImage::Error);
     // Ends whatever wait the client is in; the poll then unwinds without
     // starting anything new.
-    NMPOP31->Abort();
+    pop3_->Abort();
 }
 
-void TfmOptions::Timer2Timer(TObject*) {
-    Timer2->SetEnabled(false);
-    SendWait = false;
+void TPollCycle::RetryPauseTick() {
+    retryTimer_->SetEnabled(false);
+    sendWait_ = false;
 }
 
-bool TfmOptions::ReconnectUntilConnected() {
-    SetStatus("Lost Connection...");
-    SetTrayImage(5);
-    RepaintNow();
+bool TPollCycle::ReconnectUntilConnected() {
+    Status("Lost Connection...");
+    Tray(TTrayImage::Error);
+    observer_.Repaint();
     QElapsedTimer elapsed;
     elapsed.start();
     int pause = ReconnectPolicy.FirstPauseMs;
-    int ceiling =
-        std::min(ReconnectPolicy.MaxPauseMs,
-                 Timer1->Interval() > 0 ? Timer1->Interval() : ReconnectPolicy.MaxPauseMs);
+    const int ceiling = ReconnectPolicy.CeilingMs(pollTimer_->Interval());
     for (;;) {
-        if (elapsed.elapsed() + pause > ReconnectPolicy.GiveUpAfterMs || Stopping()) {
+        if (ReconnectPolicy.GivesUp(elapsed.elapsed(), pause) || Stopping()) {
             return false;
         }
         ProcessMessagesFor(pause);
         // A handler that ran during the pause may have connected the client.
-        if (NMPOP31->Connected()) {
+        if (pop3_->Connected()) {
             return true;
         }
         if (Stopping()) {
@@ -193,30 +226,30 @@ bool TfmOptions::ReconnectUntilConnected() {
             ConnectWithOneRetry();
             return true;
         } catch (const std::exception& e) {
-            ReportCaught(e);
-            if (NMPOP31->Connected()) {
+            observer_.Caught(e);
+            if (pop3_->Connected()) {
                 return true;
             }
-            if (NMPOP31->TimedOut()) {
+            if (pop3_->TimedOut()) {
                 return false; // it answers no more: the next poll tries again
             }
         }
-        pause = std::min(pause * 2, std::max(ceiling, ReconnectPolicy.FirstPauseMs));
+        pause = ReconnectPolicy.NextPauseMs(pause, ceiling);
     }
 }
 
 // Ends the previous session and logs in anew; false when no session could
 // be had for this cycle.
-bool TfmOptions::OpenSession() {
+bool TPollCycle::OpenSession() {
     try {
-        if (NMPOP31->Connected()) {
-            NMPOP31->Disconnect();
+        if (pop3_->Connected()) {
+            pop3_->Disconnect();
         }
         ConnectWithOneRetry();
         return true;
     } catch (const std::exception& e) {
-        ReportCaught(e);
-        if (NMPOP31->TimedOut() || Stopping()) {
+        observer_.Caught(e);
+        if (pop3_->TimedOut() || Stopping()) {
             // A server that accepts and then stays silent is not "away":
             // waiting on it again in this cycle would only hold the cycle.
             return false;
@@ -226,22 +259,22 @@ bool TfmOptions::OpenSession() {
 }
 
 // QUIT makes the server carry out the deletions of the messages saved.
-void TfmOptions::EndSession() {
-    if (!NMPOP31->Connected()) {
+void TPollCycle::EndSession() {
+    if (!pop3_->Connected()) {
         return;
     }
     try {
-        NMPOP31->Disconnect();
+        pop3_->Disconnect();
     } catch (const std::exception& e) {
         cycleFailed_ = true;
-        ReportCaught(e);
+        observer_.Caught(e);
         ShowIfTimedOut();
     }
 }
 
-void TfmOptions::PollCycle() {
-    Timer1->SetEnabled(false);
-    wakeuptimer->Restart();
+void TPollCycle::RunCycle() {
+    pollTimer_->SetEnabled(false);
+    wakeUpTimer_->Restart();
     stalledTicks_ = 0;
     abortRequested_ = false;
     // The same error again in this cycle is counted, not logged anew.
@@ -252,20 +285,20 @@ void TfmOptions::PollCycle() {
     if (!OpenSession()) {
         // Given up for now: the next poll tries again.
         cycleFailed_ = true;
-        Timer1->SetEnabled(true);
+        pollTimer_->SetEnabled(true);
         return;
     }
-    SetTrayImage(1);
-    if (NMPOP31->Connected()) {
-        if (NMPOP31->MailCount() < 1) {
-            SetStatus("No Messages to Get");
+    Tray(TTrayImage::Idle);
+    if (pop3_->Connected()) {
+        if (pop3_->MailCount() < 1) {
+            Status("No Messages to Get");
         } else {
             try {
                 ReceiveStep();
             } catch (const std::exception& e) {
                 // The session is lost; the Outbox does not wait for it.
                 cycleFailed_ = true;
-                ReportCaught(e);
+                observer_.Caught(e);
             }
         }
     }
@@ -275,16 +308,16 @@ void TfmOptions::PollCycle() {
     if (!Stopping()) {
         OutboxPass();
     }
-    SetTrayImage(1);
-    Timer1->SetEnabled(true);
+    Tray(TTrayImage::Idle);
+    pollTimer_->SetEnabled(true);
 }
 
-void TfmOptions::Timer1Timer(TObject*) {
+void TPollCycle::PollTick() {
     if (cycleRunning_) {
         // A tick that arrives while a cycle waits (the watchdog switched the
         // poll timer on during a long one) would end that cycle's session
         // in the middle of a transfer; the running cycle polls again itself.
-        Timer1->SetEnabled(false);
+        pollTimer_->SetEnabled(false);
         return;
     }
     cycleRunning_ = true;
@@ -295,59 +328,32 @@ void TfmOptions::Timer1Timer(TObject*) {
     repeatWanted_ = false;
     if (!settingsError_.empty()) {
         // Nothing to poll with; the status line keeps saying why.
-        Timer1->SetEnabled(false);
+        pollTimer_->SetEnabled(false);
         cycleFailed_ = true;
         return;
     }
-    PollCycle();
+    RunCycle();
     // A failed send is tried again by one repeat cycle after this one ends -
     // not nested inside the pass, and only once; then the next poll.
-    if (repeatWanted_ && !setup_.Once && !Stopping()) {
+    if (repeatWanted_ && !once_ && !Stopping()) {
         repeatWanted_ = false;
-        PollCycle();
+        RunCycle();
     }
 }
 
-bool TfmOptions::RunOneCycle() {
+bool TPollCycle::RunOneCycle() {
     cycleFailed_ = false;
     try {
-        Timer1Timer(this);
+        PollTick();
     } catch (const std::exception& e) {
-        ReportCaught(e);
+        observer_.Caught(e);
         cycleFailed_ = true;
     }
-    Timer1->SetEnabled(false);
+    pollTimer_->SetEnabled(false);
     return !cycleFailed_;
 }
 
 // ---------------------------------------------------------------- outbox
-
-std::string TfmOptions::FindRecipient(const std::string& fileName) {
-    RichEdit.Clear();
-    RichEdit.LoadFromFile(fileName);
-    std::string result;
-    for (std::string line : RichEdit) {
-        if (line.find("HDR") == std::string::npos) {
-            break;
-        }
-        // The address is field 29 of the tab-separated header line.
-        for (int i = 0; i < 28; ++i) {
-            auto tab = line.find('\t');
-            if (tab == std::string::npos) {
-                break;
-            }
-            line.erase(0, tab + 1);
-        }
-        auto tab = line.find('\t');
-        std::string piece = tab == std::string::npos ? std::string() : line.substr(0, tab);
-        auto bar = piece.find('|');
-        if (bar != std::string::npos) {
-            piece.resize(bar);
-        }
-        result = piece;
-    }
-    return result;
-}
 
 namespace {
 
@@ -358,42 +364,21 @@ bool Exists(const std::string& fileName) {
 
 } // namespace
 
-// The first look at every listed file, and one wait for those seen changing
-// (new ones included), so that a file that is complete goes in this pass.
-void TfmOptions::WaitForOutboxToSettle() {
-    int waitMs = 0;
-    int count = FileListBox.Count();
-    for (int i = 0; i < count; ++i) {
-        std::string fullName = OutboxPath + "/" + FileListBox.Item(i);
-        if (OutboxSettle.Look(fullName, OutboxSettleMs) == TOutboxSettle::TState::Changing) {
-            waitMs = std::max(waitMs, OutboxSettle.RemainingMs(fullName, OutboxSettleMs));
-        }
-    }
-    OutboxSettle.ForgetUnseen();
-    QElapsedTimer waited;
-    waited.start();
-    // The timer may wake us a little early; the settle time must really pass.
-    while (waited.elapsed() < waitMs && !Stopping()) {
-        ProcessMessagesFor(static_cast<int>(waitMs - waited.elapsed()));
-    }
-}
-
-void TfmOptions::OutboxPass() {
+void TPollCycle::OutboxPass() {
     pausedThisPass_ = false;
     try {
-        FileListBox.SetDirectory(OutboxPath);
+        outbox_.List();
     } catch (const std::exception& e) {
         // Reported once per cycle; the cycle still ends its session.
         cycleFailed_ = true;
-        ReportCaught(e);
+        observer_.Caught(e);
         return;
     }
-    WaitForOutboxToSettle();
-    int count = FileListBox.Count();
+    outbox_.WaitToSettle([this] { return Stopping(); });
+    int count = outbox_.Count();
     for (int i = 0; i < count && !Stopping(); ++i) {
-        // Joined with the platform's separator.
-        std::string fullName = OutboxPath + "/" + FileListBox.Item(i);
-        TOutboxSettle::TState state = OutboxSettle.Look(fullName, OutboxSettleMs);
+        std::string fullName = outbox_.FullName(i);
+        TOutboxSettle::TState state = outbox_.Look(fullName);
         if (state == TOutboxSettle::TState::Gone) {
             continue; // taken away by someone else since the listing
         }
@@ -402,11 +387,11 @@ void TfmOptions::OutboxPass() {
         }
         std::string recipient;
         try {
-            recipient = FindRecipient(fullName);
+            recipient = TOutbox::FindRecipient(fullName);
         } catch (const std::exception& e) {
             if (Exists(fullName)) {
                 cycleFailed_ = true;
-                ReportCaught(e);
+                observer_.Caught(e);
             }
             continue;
         }
@@ -418,80 +403,80 @@ void TfmOptions::OutboxPass() {
     }
 }
 
-void TfmOptions::SendFile(const std::string& fullName, const std::string& recipient) {
-    objMessage->ClearRecipients();
-    objAddress = CoMailAddress::Create();
-    objAddress->SetAddress(recipient);
-    objMessage->ClearAttachments();
-    objMessage->AddRecipient(objAddress);
-    objAttachment = CoMailAttachment::Create();
-    objAttachment->SetFileName(fullName);
-    objMessage->AddAttachment(objAttachment);
+void TPollCycle::SendFile(const std::string& fullName, const std::string& recipient) {
+    message_->ClearRecipients();
+    address_ = CoMailAddress::Create();
+    address_->SetAddress(recipient);
+    message_->ClearAttachments();
+    message_->AddRecipient(address_);
+    attachment_ = CoMailAttachment::Create();
+    attachment_->SetFileName(fullName);
+    message_->AddAttachment(attachment_);
 
-    SetStatus("Sending...");
-    SetTrayImage(3);
+    Status("Sending...");
+    Tray(TTrayImage::Sending);
     int code = -1;
     std::string description;
     try {
-        code = objSmtpMail->Send(objMessage, -1, description);
+        code = smtp_->Send(message_, -1, description);
     } catch (const std::exception& e) {
         // Only a send that returned 0 counts as sent.
         code = -1;
         description = e.what();
-        ReportCaught(e);
+        observer_.Caught(e);
     }
     if (code == 0) {
         if (::unlink(fullName.c_str()) != 0 && errno != ENOENT) {
             // Sent but still there: it goes again at the next pass.
-            ReportCaught(
+            observer_.Caught(
                 EInOutError("Cannot delete sent file " + fullName + ": " + std::strerror(errno)));
         }
-        SetStatus("Files are Sent");
+        Status("Files are Sent");
         return;
     }
-    SetStatus("Send failed! Error " + std::to_string(code) + ": " + description);
-    SetTrayImage(5);
+    Status("Send failed! Error " + std::to_string(code) + ": " + description);
+    Tray(TTrayImage::Error);
     cycleFailed_ = true;
     repeatWanted_ = true;
     PauseAfterFailedSend();
 }
 
-void TfmOptions::PauseAfterFailedSend() {
+void TPollCycle::PauseAfterFailedSend() {
     // One pause per pass: with the server away every file fails, and the
     // repeat cycle after the pass tries them all again anyway.
-    if (pausedThisPass_ || setup_.Once) {
+    if (pausedThisPass_ || once_) {
         return;
     }
     pausedThisPass_ = true;
-    SendWait = true;
-    Timer2->SetEnabled(true);
-    ProcessMessagesUntil([this] { return !SendWait; });
+    sendWait_ = true;
+    retryTimer_->SetEnabled(true);
+    ProcessMessagesUntil([this] { return !sendWait_; });
 }
 
-void TfmOptions::objSmtpMailStatusChange(TObject*, int messageNumber, int newStatus) {
+void TPollCycle::SmtpStatusChange(int messageNumber, int newStatus) {
     switch (newStatus) {
-    case 0:
-        SetStatus("Queued");
+    case TSmtpMail::StatusQueued:
+        Status("Queued");
         break;
-    case 1:
-        SetStatus("Sending...");
-        SetTrayImage(3);
+    case TSmtpMail::StatusSending:
+        Status("Sending...");
+        Tray(TTrayImage::Sending);
         break;
-    case 2:
-        SetStatus("Sent successfully!");
+    case TSmtpMail::StatusSent:
+        Status("Sent successfully!");
         break;
-    case 3: {
-        int code = objSmtpMail->GetErrorCode(messageNumber);
-        std::string description = objSmtpMail->GetErrorText(messageNumber);
-        SetStatus("Send failed! Error " + std::to_string(code) + ": " + description);
-        SetTrayImage(5);
+    case TSmtpMail::StatusFailed: {
+        int code = smtp_->GetErrorCode(messageNumber);
+        std::string description = smtp_->GetErrorText(messageNumber);
+        Status("Send failed! Error " + std::to_string(code) + ": " + description);
+        Tray(TTrayImage::Error);
         // A short pause that keeps the loop running; the repeat cycle is the
         // outbox pass's (one per failed send).
         ProcessMessagesFor(1000);
         break;
     }
-    case 4:
-        SetStatus("Canceled");
+    case TSmtpMail::StatusCanceled:
+        Status("Canceled");
         break;
     default:
         break;

@@ -1,0 +1,325 @@
+// The poll cycle's settings: start-up, the log-in with the values entered,
+// the interval and folders, and leaving.
+#include <algorithm>
+
+#include "app/PollCycle.h"
+#include "excreport/ExcMagic.h"
+#include "platform/Convert.h"
+#include "platform/GuardedApplication.h"
+#include "pop3/NMpop3.h"
+
+void TPollCycle::SetupErrorReporter() {
+    if (TExcMagic* reporter = TExcMagic::ExcMagic()) {
+        reporter->SetEnabled(true);
+        reporter->SetCaption("Application Error!");
+        // Every exception is logged when raised, also one the program catches.
+        reporter->SetLogOnDispatch(true);
+        reporter->SetOptions(roShow);
+        reporter->SetIconName(32513); // the system's stock error icon
+    }
+}
+
+// ---------------------------------------------------------------- start-up
+
+TLoadResult TPollCycle::StartUp() {
+    try {
+        return StartUpSteps();
+    } catch (const std::exception& e) {
+        // As an error in the window's creation: reported, the remaining steps
+        // skipped; the timers already running keep polling alive.
+        if (auto* app = TGuardedApplication::Instance()) {
+            app->HandleException(e);
+        } else {
+            observer_.Caught(e);
+        }
+        return configured_ ? TLoadResult::Loaded : TLoadResult::NotConfigured;
+    }
+}
+
+TLoadResult TPollCycle::StartUpSteps() {
+    pollTimer_->SetEnabled(false);
+    wakeUpTimer_->Restart();
+    Tray(TTrayImage::Idle);
+    TLoadResult result = ReadSettings();
+    if (result == TLoadResult::NotConfigured) {
+        observer_.ShowInterval(TSettings::DefaultInterval);
+        SetInterval(TSettings::DefaultInterval);
+        observer_.SettingsNeeded(result);
+    }
+    if (result != TLoadResult::Loaded) {
+        return result;
+    }
+    if (!ApplySettings()) {
+        return TLoadResult::InvalidPort;
+    }
+    SetInterval(settings_.IntervalIndex());
+    ConnectAtStart();
+    return result;
+}
+
+TLoadResult TPollCycle::ReadSettings() {
+    try {
+        settings_ = TSettings::Load(configPath_);
+    } catch (const EInOutError& e) {
+        // Taken for a first run, the file would be rebuilt from nothing at
+        // the first write and every setting lost: it is left alone for this run.
+        settingsError_ = e.what();
+        configured_ = false;
+        Status(settingsError_);
+        Tray(TTrayImage::Error);
+        observer_.SettingsNeeded(TLoadResult::Unreadable);
+        return TLoadResult::Unreadable;
+    }
+    configured_ = settings_.IsConfigured();
+    return configured_ ? TLoadResult::Loaded : TLoadResult::NotConfigured;
+}
+
+void TPollCycle::ApplyInTimeOut(int seconds) {
+    pop3_->SetTimeOut(seconds * 1000);
+}
+
+bool TPollCycle::ApplySettings() {
+    TSettings& s = settings_;
+    ApplyInTimeOut(s.InTimeOutSeconds());
+    pop3_->SetHost(s.Host);
+    pop3_->SetUserID(s.UserId);
+    pop3_->SetPassword(s.Password);
+    pop3_->SetAttachFilePath(s.Path);
+    // What a run that was killed left half-written is of no use to anyone.
+    TNMPOP3::RemoveLeftovers(pop3_->AttachFilePath());
+    observer_.ShowInterval(s.IntervalIndex());
+
+    smtp_->SetSmtpServer(s.OutHost);
+    smtp_->SetSmtpUsername(s.OutId);
+    smtp_->SetSmtpPassword(s.Password2);
+    outbox_.SetFolder(s.OutPath);
+
+    if (s.OutPort.empty()) {
+        s.OutPort = TSettings::DefaultOutPort;
+        s.Save(configPath_, {"OutPort"});
+    }
+    // Each port is applied when it is valid, whatever the other one holds.
+    bool portsGood = true;
+    if (auto problem = TSettings::PortProblem(s.OutPort, "SMTP")) {
+        Status(*problem);
+        portsGood = false;
+    } else {
+        smtp_->SetSmtpPort(StrToInt(s.OutPort));
+    }
+    if (s.InPort.empty()) {
+        s.InPort = TSettings::DefaultInPort;
+        s.Save(configPath_, {"InPort"});
+    }
+    if (auto problem = TSettings::PortProblem(s.InPort, "POP3")) {
+        Status(*problem);
+        portsGood = false;
+    } else {
+        pop3_->SetPort(StrToInt(s.InPort));
+    }
+
+    message_ = CoMailMessage::Create();
+    message_->SetPriority(IMailMessage::PriorityNormal);
+    message_->SetBodyFormat(IMailMessage::BodyFormatPlainText);
+    message_->SetReadReceipt(IMailMessage::ReadReceiptNone);
+    message_->SetSubject("QX7");
+    address_ = CoMailAddress::Create();
+    address_->SetAddress(s.FromAddress);
+    message_->SetFrom(address_);
+    message_->SetSender(address_);
+
+    // The values as the components hold them (the Inbox folder ends in "/").
+    TSettings shown = s;
+    shown.Path = pop3_->AttachFilePath();
+    observer_.ShowSettings(shown);
+
+    if (!portsGood) {
+        // The status line says which port; the settings stay editable.
+        SetInterval(s.IntervalIndex());
+        observer_.SettingsNeeded(TLoadResult::InvalidPort);
+    }
+    return portsGood;
+}
+
+void TPollCycle::ConnectAtStart() {
+    Status("Connecting...");
+    ConnectWithOneRetry();
+    if (pop3_->Connected()) {
+        observer_.SessionState(true);
+    } else {
+        observer_.SessionState(false);
+        Status("Unable to connect!");
+        observer_.Repaint();
+    }
+    pollTimer_->SetEnabled(true);
+}
+
+int TPollCycle::RunOnce() {
+    once_ = true;
+    // A script wants an answer: no long wait for a server that is away.
+    ReconnectPolicy.GiveUpAfterMs = std::min(ReconnectPolicy.GiveUpAfterMs, 20000);
+    switch (ReadSettings()) {
+    case TLoadResult::Unreadable:
+        return 2;
+    case TLoadResult::NotConfigured:
+        observer_.Error("the settings file " + configPath_ + " is not configured");
+        return 2;
+    default:
+        break;
+    }
+    try {
+        if (!ApplySettings()) {
+            return 1;
+        }
+    } catch (const std::exception& e) {
+        observer_.Caught(e);
+        return 1;
+    }
+    return RunOneCycle() ? 0 : 1;
+}
+
+// ---------------------------------------------------------------- the user's values
+
+void TPollCycle::SetFromAddress(const std::string& address) {
+    if (!message_) {
+        // Made here only at first run; the fixed settings belong to the start-up load.
+        message_ = CoMailMessage::Create();
+    }
+    if (!address_) {
+        address_ = CoMailAddress::Create();
+    }
+    address_->SetAddress(address);
+    message_->SetFrom(address_);
+    message_->SetSender(address_);
+}
+
+void TPollCycle::LogIn(TSettings entered, bool retrieve) {
+    if (!settingsError_.empty()) {
+        // Its writes would replace a file whose settings were never read.
+        Status(settingsError_);
+        return;
+    }
+    // Checked before anything is written, so that a bad value leaves the
+    // settings file as it was.
+    if (auto problem = entered.Problem()) {
+        Status(*problem);
+        return;
+    }
+    if (pop3_->Connected()) {
+        pop3_->Disconnect();
+    }
+    Status("Connecting...");
+    TSettings& s = entered;
+    smtp_->SetSmtpServer(s.OutHost);
+    s.Save(configPath_, {"OutHost", "OutId"});
+    smtp_->SetSmtpUsername(s.OutId);
+    s.Save(configPath_, {"Password2"});
+    smtp_->SetSmtpPassword(s.Password2);
+    if (s.OutPort.empty()) {
+        s.OutPort = TSettings::DefaultOutPort;
+    }
+    if (s.InPort.empty()) {
+        s.InPort = TSettings::DefaultInPort;
+    }
+    observer_.ShowSettings(s);
+    s.Save(configPath_, {"OutPort", "InPort"});
+    pop3_->SetPort(StrToInt(s.InPort));
+    ApplyInTimeOut(TSettings::Load(configPath_).InTimeOutSeconds());
+    SetFromAddress(s.FromAddress);
+    smtp_->SetSmtpPort(StrToInt(s.OutPort));
+    pop3_->SetHost(s.Host);
+    pop3_->SetUserID(s.UserId);
+    pop3_->SetPassword(s.Password);
+    pop3_->SetAttachFilePath(s.Path);
+
+    ConnectWithOneRetry();
+
+    observer_.SessionState(true);
+    Status("Connected");
+    if (pop3_->MailCount() <= 0) {
+        Status("No Messages to Get");
+    } else if (retrieve) {
+        ReceiveStep();
+        if (exitRequested_) {
+            // Exit came during the step: the deletions are committed now,
+            // as no poll will follow.
+            EndSession();
+        }
+    }
+    s.Host = pop3_->Host();
+    s.UserId = pop3_->UserID();
+    s.Password = pop3_->Password();
+    s.Path = pop3_->AttachFilePath();
+    s.Save(configPath_, {"Host", "UserId", "Password", "Path", "OutPath", "FromAddress"});
+    Tray(TTrayImage::Idle);
+    pollTimer_->SetEnabled(true);
+}
+
+void TPollCycle::Disconnect() {
+    if (pop3_->Connected()) {
+        pop3_->Disconnect();
+    }
+    observer_.SessionState(false);
+    Status("Disconnected");
+    pollTimer_->SetEnabled(false);
+    Tray(TTrayImage::Error);
+}
+
+void TPollCycle::SetInterval(int index) {
+    if (settingsError_.empty()) {
+        TSettings::Write(configPath_, "Time", std::to_string(index));
+    }
+    pollTimer_->SetEnabled(false);
+    pollTimer_->SetInterval(TSettings::IntervalMs(index));
+    pollTimer_->SetEnabled(true);
+}
+
+void TPollCycle::SetInbox(const std::string& folder) {
+    pop3_->SetAttachFilePath(folder);
+    if (settingsError_.empty()) {
+        TSettings::Write(configPath_, "Path", pop3_->AttachFilePath());
+    }
+}
+
+void TPollCycle::SetOutbox(const std::string& folder) {
+    outbox_.SetFolder(folder);
+    if (settingsError_.empty()) {
+        TSettings::Write(configPath_, "OutPath", folder);
+    }
+}
+
+// ---------------------------------------------------------------- leaving
+
+bool TPollCycle::Busy() const {
+    return cycleRunning_ || pop3_->Busy();
+}
+
+void TPollCycle::StopForExit() {
+    // A wait of the running poll lies below the caller: a QUIT sent from
+    // there would cut into its exchange. The poll stops at its next step and
+    // ends its session itself; every wait of it is bounded by the reply
+    // time-out.
+    exitRequested_ = true;
+    sendWait_ = false;
+}
+
+bool TPollCycle::EndSessionForExit() {
+    try {
+        if (pop3_->Connected()) {
+            pop3_->Disconnect();
+        }
+    } catch (const std::exception& e) {
+        if (pop3_->TimedOut()) {
+            // The server stopped answering: the connection is dropped and
+            // nothing is left to wait for.
+            ShowIfTimedOut();
+            return true;
+        }
+        // Reported; the client has closed its socket all the same, so a
+        // second Exit ends the program.
+        if (auto* app = TGuardedApplication::Instance()) {
+            app->HandleException(e);
+        }
+        return false;
+    }
+    return true;
+}

@@ -1,0 +1,65 @@
+#pragma once
+// The account record of the settings file (section "Account"): every key the
+// program reads or writes, read and written here only, and the one rule of
+// when the program counts as configured.
+//
+// Errors: Load raises EInOutError "Unable to read <path>: <reason>" when the
+// file exists but cannot be read (a missing file reads as all keys missing).
+// Write and Save raise what TProfileFile::WriteString raises. The checks
+// return texts; they raise nothing.
+#include <initializer_list>
+#include <optional>
+#include <string>
+
+struct TSettings {
+    // What a missing key reads as, for the keys shown in the window: the
+    // window has always shown it so, and a Host or OutHost that reads so
+    // means "not configured".
+    static constexpr const char* Unset = "ERROR";
+
+    std::string Host = Unset;
+    std::string InPort;    // "" : DefaultInPort
+    std::string InTimeOut; // seconds; no field in the window
+    std::string UserId = Unset;
+    std::string Password = Unset;
+    std::string Path = Unset; // Inbox folder
+    std::string OutHost = Unset;
+    std::string OutPort; // "" : DefaultOutPort
+    std::string OutId = Unset;
+    std::string Password2;
+    std::string FromAddress = Unset;
+    std::string OutPath = Unset; // Outbox folder
+    std::string Time = Unset;    // index of the poll interval
+
+    static constexpr const char* DefaultInPort = "110";
+    static constexpr const char* DefaultOutPort = "25";
+    // The POP3 reply time-out when InTimeOut is missing or not a whole number
+    // from 1 to MaxInTimeOutSeconds.
+    static constexpr int DefaultInTimeOutSeconds = 60;
+    static constexpr int MaxInTimeOutSeconds = 86400;
+    // The poll intervals, by the index stored in Time.
+    static constexpr int IntervalCount = 13;
+    static constexpr int DefaultInterval = 3; // "5 min"
+    static const char* const IntervalNames[IntervalCount];
+
+    static TSettings Load(const std::string& path);
+    // Writes the named keys with this record's values, in the order given.
+    void Save(const std::string& path, std::initializer_list<const char*> keys) const;
+    static void Write(const std::string& path, const char* key, const std::string& value);
+
+    // Both servers are named.
+    bool IsConfigured() const noexcept;
+    // The first thing that keeps a log-in from being tried, as the status
+    // text that says so: a required value that is empty, then a port that is
+    // given but no port number (an empty port takes its default).
+    std::optional<std::string> Problem() const;
+    // "Invalid <what> port "<port>": ..." unless `port` is 1 to 65535.
+    static std::optional<std::string> PortProblem(const std::string& port, const char* what);
+
+    // Time as an entry of the interval list; DefaultInterval when it is none
+    // (a value that is no entry would switch polling off for good).
+    int IntervalIndex() const noexcept;
+    // The interval of an entry; 0 (no polling) for an index that is none.
+    static int IntervalMs(int index) noexcept;
+    int InTimeOutSeconds() const noexcept;
+};
