@@ -60,7 +60,8 @@ std::string Base64Encode(std::string_view bytes) {
 }
 
 void AppendBase64Lines(const unsigned char* data, std::size_t size, std::string& out) {
-    out.reserve(out.size() + static_cast<std::size_t>(Base64LinesSize(static_cast<std::int64_t>(size))));
+    out.reserve(out.size() +
+                static_cast<std::size_t>(Base64LinesSize(static_cast<std::int64_t>(size))));
     for (std::size_t i = 0; i < size; i += Base64LineInput) {
         AppendBase64(data + i, std::min(Base64LineInput, size - i), out);
         out += "\r\n";

@@ -414,8 +414,8 @@ void TMessageParser::FinishPartFile(const std::string& rawPath, bool empty,
         return;
     }
     const std::string path = rawPath.empty() ? files_.CreateTemp(TempFileCounter) : rawPath;
-    const std::string name = SafeFileName(!AttachFileName.empty() ? AttachFileName
-                                          : !uuName.empty()       ? uuName
+    const std::string name = SafeFileName(!AttachFileName.empty()  ? AttachFileName
+                                          : !uuName.empty()        ? uuName
                                           : !fallbackName_.empty() ? fallbackName_
                                                                    : std::string("text.tmp"));
     const Encoding encoding = EncodingOf(TransferEncoding);

@@ -98,7 +98,6 @@ std::string SplitCharset(std::string_view s, std::string& charset) {
 
 } // namespace
 
-
 void TMimeHeader::Clear() noexcept {
     fields_.clear();
     bytes_ = 0;

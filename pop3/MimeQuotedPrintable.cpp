@@ -3,7 +3,6 @@
 #include "codec/Codec.h"
 #include "pop3/MimeLineReader.h"
 
-
 void DecodeQuotedPrintable(TStream& input, TStream& output) {
     // A line of any length is decoded in pieces; an escape cut by the end of
     // a piece waits for the rest of it.

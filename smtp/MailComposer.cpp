@@ -54,7 +54,8 @@ std::string RandomHex(int digits) {
         (void)!::read(fd, bytes, sizeof bytes);
         ::close(fd);
     }
-    std::string hex = codec::HexLower(std::string_view(reinterpret_cast<char*>(bytes), sizeof bytes));
+    std::string hex =
+        codec::HexLower(std::string_view(reinterpret_cast<char*>(bytes), sizeof bytes));
     return hex.substr(0, static_cast<size_t>(std::clamp(digits, 0, 64)));
 }
 

@@ -2,9 +2,9 @@
 // Entry points shared by the libFuzzer targets and the regression test that
 // replays every saved crash input: a raw message or an encoded attachment in,
 // whatever the code makes of it out, and no crash or sanitizer report.
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
-#include <algorithm>
 #include <filesystem>
 #include <memory>
 #include <string>

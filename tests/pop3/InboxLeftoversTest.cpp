@@ -14,8 +14,7 @@ TEST(InboxLeftovers, AHiddenFolderThatIsALinkIsNotFollowed) {
     TempDir inbox;
     TempDir elsewhere;
     elsewhere.Write("precious.txt", "keep me");
-    ASSERT_EQ(::symlink(elsewhere.Path().c_str(),
-                        inbox.File(TInboxFiles::TempFolderName).c_str()),
+    ASSERT_EQ(::symlink(elsewhere.Path().c_str(), inbox.File(TInboxFiles::TempFolderName).c_str()),
               0);
 
     TInboxFiles::RemoveLeftovers(inbox.Path());

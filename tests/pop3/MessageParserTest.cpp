@@ -188,7 +188,9 @@ TEST_F(Parser, UnwritableFolderRaisesAndWritesNothing) {
         parser.ProcessMessage();
         FAIL();
     } catch (const EFCreateError& e) {
-        EXPECT_EQ(e.Message().rfind("Cannot create file " + inbox.Path() + "/missing/.mailgate-tmp/Temp", 0), 0u);
+        EXPECT_EQ(e.Message().rfind(
+                      "Cannot create file " + inbox.Path() + "/missing/.mailgate-tmp/Temp", 0),
+                  0u);
     }
     EXPECT_TRUE(parser.WrittenFiles().empty());
 }
@@ -287,10 +289,9 @@ const PieceCase kPieceCases[] = {
     {"Base64LineInSmallPieces", 8, OneAttachment("base64", Repeat("QUJD", 10)), "f.bin",
      Repeat("ABC", 10)},
     {"QuotedPrintableEscapesCutBetweenPieces", 8,
-     OneAttachment("quoted-printable", "a=3Db=3Dc=3Dd=\r\ne=41=42=43=44"), "f.bin",
-     "a=b=c=deABCD"},
-    {"PlainLineLongerThanAPiece", 64, OneAttachment("7bit", Repeat("x", 1000) + "\r\nend"),
-     "f.bin", Repeat("x", 1000) + "\r\nend"},
+     OneAttachment("quoted-printable", "a=3Db=3Dc=3Dd=\r\ne=41=42=43=44"), "f.bin", "a=b=c=deABCD"},
+    {"PlainLineLongerThanAPiece", 64, OneAttachment("7bit", Repeat("x", 1000) + "\r\nend"), "f.bin",
+     Repeat("x", 1000) + "\r\nend"},
     {"CrBeforeLfStaysTogether", 8, OneAttachment("7bit", "abcdefg\r\nhijklmnopq"), "f.bin",
      "abcdefg\r\nhijklmnopq"},
     {"DottedLinesInPieces", 8, OneAttachment("7bit", "..\r\n.x.y.z.w.v.u"), "f.bin",
@@ -326,15 +327,24 @@ struct FirstPartCase {
 
 const FirstPartCase kFirstPartCases[] = {
     {"PdfBecomesAttachmentPdf",
-     "Content-Type: application/pdf\r\nContent-Transfer-Encoding: base64\r\n", "JVBERi0=",
+     "Content-Type: application/pdf\r\nContent-Transfer-Encoding: base64\r\n",
+     "JVBERi0=",
      {"attachment.pdf", "text.tmp"}},
     {"JpegBecomesAttachmentJpg",
-     "Content-Type: image/jpeg\r\nContent-Transfer-Encoding: base64\r\n", "/9j/", {"attachment.jpg", "text.tmp"}},
-    {"WordBecomesAttachmentDoc", "Content-Type: application/msword\r\n", "doc",
+     "Content-Type: image/jpeg\r\nContent-Transfer-Encoding: base64\r\n",
+     "/9j/",
+     {"attachment.jpg", "text.tmp"}},
+    {"WordBecomesAttachmentDoc",
+     "Content-Type: application/msword\r\n",
+     "doc",
      {"attachment.doc", "text.tmp"}},
-    {"UnknownTypeBecomesAttachmentBin", "Content-Type: application/x-whatever\r\n", "data",
+    {"UnknownTypeBecomesAttachmentBin",
+     "Content-Type: application/x-whatever\r\n",
+     "data",
      {"attachment.bin", "text.tmp"}},
-    {"OctetStreamBecomesAttachmentBin", "Content-Type: application/octet-stream\r\n", "data",
+    {"OctetStreamBecomesAttachmentBin",
+     "Content-Type: application/octet-stream\r\n",
+     "data",
      {"attachment.bin", "text.tmp"}},
     {"TextStaysTheMessageText", "Content-Type: text/plain\r\n", "hello", {"text.tmp"}},
     {"NoTypeIsText", "", "hello", {"text.tmp"}},
@@ -363,7 +373,8 @@ INSTANTIATE_TEST_SUITE_P(Parser, FirstPart, ::testing::ValuesIn(kFirstPartCases)
 } // namespace
 
 TEST_F(Parser, UnnamedNonTextSinglePartIsSavedByItsType) {
-    Process("Content-Type: application/pdf\r\nContent-Transfer-Encoding: base64\r\n\r\nJVBERi0=\r\n");
+    Process(
+        "Content-Type: application/pdf\r\nContent-Transfer-Encoding: base64\r\n\r\nJVBERi0=\r\n");
     EXPECT_EQ(Listing(inbox), Names{"attachment.pdf"});
     EXPECT_EQ(inbox.Read("attachment.pdf"), "%PDF-");
 }
@@ -381,8 +392,9 @@ TEST_F(Parser, NestingOf16IsTakenApartAndOf17Refused) {
     auto nested = [](int depth) {
         std::string m = "Content-Type: multipart/mixed; boundary=b1\r\n\r\n";
         for (int level = 2; level <= depth; ++level) {
-            m += "--b" + std::to_string(level - 1) + "\r\nContent-Type: multipart/mixed; boundary=b" +
-                 std::to_string(level) + "\r\n\r\n";
+            m += "--b" + std::to_string(level - 1) +
+                 "\r\nContent-Type: multipart/mixed; boundary=b" + std::to_string(level) +
+                 "\r\n\r\n";
         }
         m += "--b" + std::to_string(depth) + "\r\nContent-Type: application/pdf\r\n\r\npdf\r\n";
         for (int level = depth; level >= 1; --level) {

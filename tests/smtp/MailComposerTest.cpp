@@ -104,7 +104,8 @@ TEST(MailComposer, Base64LinesMatchTheirPredictedSizeAndDecodeBack) {
             data[i] = char(i * 37 + 11);
         }
         std::string out;
-        codec::AppendBase64Lines(reinterpret_cast<const unsigned char*>(data.data()), data.size(), out);
+        codec::AppendBase64Lines(reinterpret_cast<const unsigned char*>(data.data()), data.size(),
+                                 out);
         EXPECT_EQ(int64_t(out.size()), codec::Base64LinesSize(int64_t(size)));
         std::string joined;
         size_t start = 0;

@@ -13,9 +13,9 @@ int main(int argc, char** argv) {
     if (std::getenv("XDG_RUNTIME_DIR") == nullptr) {
         std::string dir = "/tmp/mailgate-test-runtime-" + std::to_string(getuid());
         QDir().mkpath(QString::fromStdString(dir));
-        QFile::setPermissions(QString::fromStdString(dir),
-                              QFileDevice::ReadOwner | QFileDevice::WriteOwner |
-                                  QFileDevice::ExeOwner);
+        QFile::setPermissions(QString::fromStdString(dir), QFileDevice::ReadOwner |
+                                                               QFileDevice::WriteOwner |
+                                                               QFileDevice::ExeOwner);
         setenv("XDG_RUNTIME_DIR", dir.c_str(), 1);
     }
     ::testing::InitGoogleTest(&argc, argv);
