@@ -176,24 +176,28 @@ std::string DecodeQEncoding(std::string_view text) {
     return bytes;
 }
 
-std::string AsciiLower(std::string_view s) {
+namespace {
+
+// `s` with every byte from `first` to `first` + 25 moved by `shift`: ASCII
+// letters only, whatever the locale says.
+std::string ShiftLetters(std::string_view s, char first, int shift) {
     std::string r(s);
     for (char& c : r) {
-        if (c >= 'A' && c <= 'Z') {
-            c = static_cast<char>(c - 'A' + 'a');
+        if (c >= first && c <= first + 25) {
+            c = static_cast<char>(c + shift);
         }
     }
     return r;
 }
 
+} // namespace
+
+std::string AsciiLower(std::string_view s) {
+    return ShiftLetters(s, 'A', 'a' - 'A');
+}
+
 std::string AsciiUpper(std::string_view s) {
-    std::string r(s);
-    for (char& c : r) {
-        if (c >= 'a' && c <= 'z') {
-            c = static_cast<char>(c - 'a' + 'A');
-        }
-    }
-    return r;
+    return ShiftLetters(s, 'a', 'A' - 'a');
 }
 
 } // namespace codec

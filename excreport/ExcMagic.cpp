@@ -521,7 +521,7 @@ void TExcMagic::FormatRegisters(const TCaptured& s) {
 
 bool TExcMagic::TakeForLog(const std::exception& e) {
     std::lock_guard<std::recursive_mutex> guard(reportLock_);
-    return !repeats_.IsRepeat(ExceptionClassNameOf(e), e.what());
+    return !repeats_.IsRepeat(ExceptionClassName(e), e.what());
 }
 
 void TExcMagic::NewCycle() noexcept {

@@ -5,7 +5,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
-#include <cxxabi.h>
+
+#include "platform/Exception.h"
 
 namespace {
 
@@ -38,22 +39,10 @@ std::string Now() {
 
 } // namespace
 
-std::string ExceptionClassNameOf(const std::exception& e) {
-    if (auto* own = dynamic_cast<const Exception*>(&e)) {
-        return own->ClassName();
-    }
-    const char* mangled = typeid(e).name();
-    int status = 0;
-    char* readable = abi::__cxa_demangle(mangled, nullptr, nullptr, &status);
-    std::string name = status == 0 && readable != nullptr ? readable : mangled;
-    std::free(readable);
-    return name;
-}
-
 int TDefaultExcMagicFilter::ExceptionMessage(const std::exception* e,
                                              const TExceptionMessageInfo& info, TStringList&,
                                              size_t bufferSize, std::string& buffer) {
-    std::string className = e != nullptr ? ExceptionClassNameOf(*e) : "";
+    std::string className = e != nullptr ? ExceptionClassName(*e) : "";
     std::string text = Format("Exception '%s' in module %s at %s\r\n%s", className, info.ModuleName,
                               Hex(info.CodeOffset), info.Message);
     if ((owner_.Options() & roSourceInMessage) != 0) {

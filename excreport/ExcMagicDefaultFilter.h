@@ -25,6 +25,3 @@ private:
                        TStringList& registerLines, TStringList& callStackLines);
     TExcMagic& owner_;
 };
-
-// The class name a report prints for `e`.
-std::string ExceptionClassNameOf(const std::exception& e);

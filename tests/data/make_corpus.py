@@ -268,31 +268,40 @@ def long_lines():
     return m.as_bytes()
 
 
+# Every case: its folder name, how its message is made, and write_case's other
+# arguments.
+CASES = [
+    ("text-and-base64", text_and_attachment),
+    ("same-message-three-times", text_and_attachment, {"runs": 3}),
+    ("several-attachments", several_attachments),
+    ("rfc2231-name", rfc2231_name),
+    ("rfc2047-name", rfc2047_name),
+    ("unquoted-names", unquoted_names),
+    ("quoted-printable", quoted_printable),
+    ("uuencoded", uuencoded),
+    ("alternative", alternative),
+    ("nested", nested),
+    ("first-part-attachment", first_part_attachment),
+    ("traversal-dotdot", lambda: traversal("../../x")),
+    ("traversal-absolute", lambda: traversal("/etc/passwd")),
+    ("traversal-windows", lambda: traversal("C:\\x\\y.txt")),
+    ("empty-attachment", empty_attachment),
+    ("missing-closing-boundary", missing_closing_boundary),
+    ("boundary-in-data", boundary_in_data),
+    ("single-base64", lambda: single_part_file("base64")),
+    ("single-quoted-printable", lambda: single_part_file("quoted-printable")),
+    ("single-7bit", lambda: single_part_file("7bit")),
+    ("long-lines", long_lines),
+    # Python finds no parts either; the message must stay on the server.
+    ("no-boundary-line", no_boundary_line,
+     {"error": "Multipart message without a boundary line: left on the server"}),
+]
+
+
 def main():
     os.makedirs(OUT, exist_ok=True)
-    write_case("text-and-base64", text_and_attachment())
-    write_case("same-message-three-times", text_and_attachment(), runs=3)
-    write_case("several-attachments", several_attachments())
-    write_case("rfc2231-name", rfc2231_name())
-    write_case("rfc2047-name", rfc2047_name())
-    write_case("unquoted-names", unquoted_names())
-    write_case("quoted-printable", quoted_printable())
-    write_case("uuencoded", uuencoded())
-    write_case("alternative", alternative())
-    write_case("nested", nested())
-    write_case("first-part-attachment", first_part_attachment())
-    write_case("traversal-dotdot", traversal("../../x"))
-    write_case("traversal-absolute", traversal("/etc/passwd"))
-    write_case("traversal-windows", traversal("C:\\x\\y.txt"))
-    write_case("empty-attachment", empty_attachment())
-    write_case("missing-closing-boundary", missing_closing_boundary())
-    write_case("boundary-in-data", boundary_in_data())
-    write_case("single-base64", single_part_file("base64"))
-    write_case("single-quoted-printable", single_part_file("quoted-printable"))
-    write_case("single-7bit", single_part_file("7bit"))
-    write_case("long-lines", long_lines())
-    # Python finds no parts either; the message must stay on the server.
-    write_case("no-boundary-line", no_boundary_line(), error="Multipart message without a boundary line: left on the server")
+    for case, make, *options in CASES:
+        write_case(case, make(), **(options[0] if options else {}))
 
 
 if __name__ == "__main__":

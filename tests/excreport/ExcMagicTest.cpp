@@ -490,21 +490,29 @@ TEST(ReporterProcess, RaiseInKnownFunctionNamesFunctionFileAndLine) {
               std::string::npos);
 }
 
+// Runs the probe in `mode`, in which it dies of `signal` (`name`), checks
+// that the process ended as the signal would have ended it and that its log
+// names the signal, and returns the log.
+std::string FatalSignalLog(const TempDir& dir, const char* mode, int signal,
+                           const std::string& name) {
+    const std::string file = dir.File(name + ".log");
+    ProbeRun run = RunProbe(file, mode);
+    // The shell reports a death by signal as 128 + signal number.
+    EXPECT_EQ(WEXITSTATUS(run.status), 128 + signal) << mode;
+    std::string log = ReadFile(file);
+    EXPECT_NE(log.find(name + " at address "), std::string::npos) << log;
+    return log;
+}
+
 TEST(ReporterProcess, FatalSignalIsLoggedAndEndsTheProcessAsTheSignalWould) {
     TempDir dir;
-    ProbeRun run = RunProbe(dir.File("p.log"), "segv");
-    // The shell reports a death by signal as 128 + signal number.
-    EXPECT_EQ(WEXITSTATUS(run.status), 128 + SIGSEGV);
-    std::string log = ReadFile(dir.File("p.log"));
+    std::string log = FatalSignalLog(dir, "segv", SIGSEGV, "SIGSEGV");
     EXPECT_NE(log.find("Exception 'EExternalException'"), std::string::npos) << log;
-    EXPECT_NE(log.find("SIGSEGV at address "), std::string::npos);
     EXPECT_NE(log.find("accessing address 0000000000000010"), std::string::npos);
     EXPECT_NE(log.find("ProbeCrash (ExcProbe.cpp, line "), std::string::npos);
     EXPECT_NE(log.find("Code at CS:RIP\r\n"), std::string::npos);
 
-    run = RunProbe(dir.File("a.log"), "abort");
-    EXPECT_EQ(WEXITSTATUS(run.status), 128 + SIGABRT);
-    EXPECT_NE(ReadFile(dir.File("a.log")).find("SIGABRT at address "), std::string::npos);
+    FatalSignalLog(dir, "abort", SIGABRT, "SIGABRT");
 }
 
 // A signal frame is as large as the processor's register state, and so is
@@ -514,15 +522,10 @@ TEST(ReporterProcess, FatalSignalIsLoggedAndEndsTheProcessAsTheSignalWould) {
 // processor: the handler must only look up what enabling read already.
 TEST(ReporterProcess, FatalSignalIsLoggedOnASmallSignalStack) {
     TempDir dir;
-    ProbeRun run = RunProbe(dir.File("p.log"), "segv 64");
-    EXPECT_EQ(WEXITSTATUS(run.status), 128 + SIGSEGV);
-    std::string log = ReadFile(dir.File("p.log"));
-    EXPECT_NE(log.find("SIGSEGV at address "), std::string::npos) << log;
+    std::string log = FatalSignalLog(dir, "segv 64", SIGSEGV, "SIGSEGV");
     EXPECT_NE(log.find("ProbeCrash (ExcProbe.cpp, line "), std::string::npos) << log;
 
-    run = RunProbe(dir.File("a.log"), "abort 64");
-    EXPECT_EQ(WEXITSTATUS(run.status), 128 + SIGABRT);
-    EXPECT_NE(ReadFile(dir.File("a.log")).find("SIGABRT at address "), std::string::npos);
+    FatalSignalLog(dir, "abort 64", SIGABRT, "SIGABRT");
 }
 
 TEST(ReporterProcess, ConsoleModeReportsOnStandardError) {

@@ -6,33 +6,14 @@
 #include <string>
 #include <vector>
 
+#include "NetTestHelpers.h"
 #include "net/Psock.h"
 #include "platform/GuardedApplication.h"
+#include "support/ReportedFailures.h"
 #include "support/ScriptedPeer.h"
 #include "support/WaitFor.h"
 
 namespace {
-
-// What reaches the application's OnException while it lives, as
-// "<class>: <message>".
-class ReportedFailures {
-public:
-    ReportedFailures() : app_(TGuardedApplication::Instance()) {
-        saved_ = app_->OnException;
-        app_->OnException = [this](const std::exception& e) {
-            texts.push_back(ExceptionClassName(e) + ": " + e.what());
-        };
-    }
-    ~ReportedFailures() { app_->OnException = saved_; }
-    ReportedFailures(const ReportedFailures&) = delete;
-    ReportedFailures& operator=(const ReportedFailures&) = delete;
-
-    std::vector<std::string> texts;
-
-private:
-    TGuardedApplication* app_;
-    std::function<void(const std::exception&)> saved_;
-};
 
 struct CallbackFailure : ::testing::Test {
     ScriptedPeer peer;
@@ -41,21 +22,21 @@ struct CallbackFailure : ::testing::Test {
 
     void SetUp() override { ASSERT_NE(TGuardedApplication::Instance(), nullptr); }
 
-    void Connect() {
-        sock.SetHost("127.0.0.1");
-        sock.SetPort(peer.Port());
-        sock.Connect();
-        ASSERT_TRUE(sock.Connected());
+    void Connect() { ConnectTo(sock, peer); }
+
+    // A handler that counts its calls in `calls` and fails each time.
+    template <class E = Exception> TNotifyEvent FailingHandler(const std::string& text) {
+        return [this, text](TObject*) {
+            ++calls;
+            throw E(text);
+        };
     }
+    int calls = 0;
 };
 
 TEST_F(CallbackFailure, OnConnectFromTheConnectNotification) {
     peer.Add({"C: NOOP", "S: +OK"});
-    int calls = 0;
-    sock.OnConnect = [&](TObject*) {
-        ++calls;
-        throw ESockError("connect handler failed");
-    };
+    sock.OnConnect = FailingHandler<ESockError>("connect handler failed");
     ASSERT_NO_FATAL_FAILURE(Connect());
     EXPECT_EQ(sock.Transaction("NOOP"), "+OK\r\n");
     EXPECT_EQ(calls, 1);
@@ -79,11 +60,7 @@ TEST_F(CallbackFailure, OnStatusInTheMiddleOfAnOperation) {
 
 TEST_F(CallbackFailure, OnReadReadyFromAnIdleNotification) {
     peer.Add({"S: +OK unasked"});
-    int calls = 0;
-    sock.OnReadReady = [&](TObject*) {
-        ++calls;
-        throw Exception("read handler failed");
-    };
+    sock.OnReadReady = FailingHandler("read handler failed");
     ASSERT_NO_FATAL_FAILURE(Connect());
     ASSERT_TRUE(WaitFor([&] { return calls > 0; }));
     EXPECT_EQ(reports.texts,
@@ -94,11 +71,7 @@ TEST_F(CallbackFailure, OnReadReadyFromAnIdleNotification) {
 
 TEST_F(CallbackFailure, OnDisconnectFromThePeersClose) {
     peer.Add({"CLOSE"});
-    int calls = 0;
-    sock.OnDisconnect = [&](TObject*) {
-        ++calls;
-        throw Exception("disconnect handler failed");
-    };
+    sock.OnDisconnect = FailingHandler("disconnect handler failed");
     ASSERT_NO_FATAL_FAILURE(Connect());
     ASSERT_TRUE(WaitFor([&] { return !sock.Connected(); }));
     EXPECT_EQ(calls, 1);
@@ -114,11 +87,7 @@ TEST_F(CallbackFailure, OnDisconnectFromThePeersClose) {
 TEST_F(CallbackFailure, OnDisconnectAfterATimeOutWhileTheCallerHearsOfTheTimeOut) {
     peer.Add({"HANG"});
     sock.SetTimeOut(200);
-    int calls = 0;
-    sock.OnDisconnect = [&](TObject*) {
-        ++calls;
-        throw Exception("disconnect handler failed");
-    };
+    sock.OnDisconnect = FailingHandler("disconnect handler failed");
     ASSERT_NO_FATAL_FAILURE(Connect());
     try {
         sock.ReadLn();

@@ -15,6 +15,7 @@
 
 #include "platform/Exception.h"
 #include "platform/SafeFile.h"
+#include "support/Failure.h"
 #include "support/TempDir.h"
 
 namespace {
@@ -87,21 +88,17 @@ TEST(RenameNoReplace, EveryWayRenamesToAFreeNameAndNeverReplaces) {
 TEST(RenameNoReplace, OtherFailuresRaiseWithTheReason) {
     TempDir dir;
     dir.Write("from", "x");
-    try {
-        RenameNoReplace(dir.File("from"), dir.File("to"), {LinkBroken, RenameFlagCounted});
-        ADD_FAILURE() << "no exception";
-    } catch (const EInOutError& e) {
-        EXPECT_EQ(e.Message(), "Cannot rename " + dir.File("from") + " to " + dir.File("to") +
-                                   ": Input/output error");
-    }
+    const auto renameFailure = [&](const char* from, const RenameCalls& calls) {
+        return FailureOf<EInOutError>(
+            [&] { RenameNoReplace(dir.File(from), dir.File("to"), calls); });
+    };
+    EXPECT_EQ(renameFailure("from", {LinkBroken, RenameFlagCounted}),
+              "Cannot rename " + dir.File("from") + " to " + dir.File("to") +
+                  ": Input/output error");
     // A missing source fails in the last way too, and leaves no empty file.
-    try {
-        RenameNoReplace(dir.File("gone"), dir.File("to"), {LinkRefused, RenameFlagUnknown});
-        ADD_FAILURE() << "no exception";
-    } catch (const EInOutError& e) {
-        EXPECT_EQ(e.Message(), "Cannot rename " + dir.File("gone") + " to " + dir.File("to") +
-                                   ": No such file or directory");
-    }
+    EXPECT_EQ(renameFailure("gone", {LinkRefused, RenameFlagUnknown}),
+              "Cannot rename " + dir.File("gone") + " to " + dir.File("to") +
+                  ": No such file or directory");
     EXPECT_FALSE(dir.Exists("to"));
 }
 

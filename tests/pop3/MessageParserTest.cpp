@@ -3,6 +3,7 @@
 #include <filesystem>
 
 #include "fuzz/FuzzTargets.h"
+#include "support/RowName.h"
 #include "support/TempDir.h"
 
 namespace fs = std::filesystem;
@@ -22,10 +23,11 @@ using Names = std::vector<std::string>;
 
 class Parser : public ::testing::Test {
 protected:
-    void Process(const std::string& raw, bool parse = true) {
+    // Feeds `raw` in pieces of `pieceSize` bytes and takes it apart into inbox.
+    void Process(const std::string& raw, bool parse = true, size_t pieceSize = 4096) {
         parser.AttachFilePath = inbox.Path() + "/";
         parser.Parse = parse;
-        FeedMessage(parser, message, raw);
+        FeedMessage(parser, message, raw, pieceSize);
         parser.ProcessMessage();
     }
 
@@ -298,23 +300,16 @@ const PieceCase kPieceCases[] = {
      "..\r\n.x.y.z.w.v.u"},
 };
 
-class Pieces : public ::testing::TestWithParam<PieceCase> {};
+class Pieces : public Parser, public ::testing::WithParamInterface<PieceCase> {};
 
 TEST_P(Pieces, FileHoldsTheDecodedPart) {
     const PieceCase& c = GetParam();
-    TempDir inbox;
-    TMailMessage message;
-    TMessageParser parser(message);
-    parser.AttachFilePath = inbox.Path() + "/";
-    parser.Parse = true;
-    FeedMessage(parser, message, c.message, c.pieceSize);
-    parser.ProcessMessage();
+    Process(c.message, true, c.pieceSize);
     EXPECT_EQ(Listing(inbox), Names{c.file});
     EXPECT_TRUE(inbox.Read(c.file) == c.contents) << inbox.Read(c.file).substr(0, 80);
 }
 
-INSTANTIATE_TEST_SUITE_P(Parser, Pieces, ::testing::ValuesIn(kPieceCases),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Parser, Pieces, ::testing::ValuesIn(kPieceCases), RowName());
 
 // --- An unnamed first part that is not text -------------------------------------
 
@@ -351,24 +346,16 @@ const FirstPartCase kFirstPartCases[] = {
     {"EmptyNonTextPartMakesNoFile", "Content-Type: application/pdf\r\n", "", {"text.tmp"}},
 };
 
-class FirstPart : public ::testing::TestWithParam<FirstPartCase> {};
+class FirstPart : public Parser, public ::testing::WithParamInterface<FirstPartCase> {};
 
 TEST_P(FirstPart, IsSavedUnlessItIsText) {
     const FirstPartCase& c = GetParam();
-    TempDir inbox;
-    TMailMessage message;
-    TMessageParser parser(message);
-    parser.AttachFilePath = inbox.Path() + "/";
-    parser.Parse = true;
-    FeedMessage(parser, message,
-                "Content-Type: multipart/mixed; boundary=b\r\n\r\n--b\r\n" + c.header + "\r\n" +
-                    c.body + "\r\n--b\r\nContent-Type: text/plain\r\n\r\nsecond\r\n--b--\r\n");
-    parser.ProcessMessage();
+    Process("Content-Type: multipart/mixed; boundary=b\r\n\r\n--b\r\n" + c.header + "\r\n" +
+            c.body + "\r\n--b\r\nContent-Type: text/plain\r\n\r\nsecond\r\n--b--\r\n");
     EXPECT_EQ(Listing(inbox), c.files);
 }
 
-INSTANTIATE_TEST_SUITE_P(Parser, FirstPart, ::testing::ValuesIn(kFirstPartCases),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Parser, FirstPart, ::testing::ValuesIn(kFirstPartCases), RowName());
 
 } // namespace
 

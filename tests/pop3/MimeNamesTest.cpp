@@ -3,22 +3,24 @@
 #include "pop3/MimeHeader.h"
 #include "pop3/MimeNames.h"
 #include "pop3/MimeQuotedPrintable.h"
+#include "support/RowName.h"
 
 namespace {
 
-struct NameCase {
+// A row of a table of text in, text out.
+struct TextCase {
     const char* name;
     std::string input;
     std::string expected;
 };
 
-class SafeNames : public ::testing::TestWithParam<NameCase> {};
+class SafeNames : public ::testing::TestWithParam<TextCase> {};
 
 TEST_P(SafeNames, ReducesToAPlainName) {
     EXPECT_EQ(SafeFileName(GetParam().input), GetParam().expected);
 }
 
-const NameCase kNames[] = {
+const TextCase kNames[] = {
     {"Plain", "a.txt", "a.txt"},
     {"ParentFolders", "../../x", "x"},
     {"Absolute", "/etc/passwd", "passwd"},
@@ -36,8 +38,7 @@ const NameCase kNames[] = {
     {"LongNameWithoutDot", std::string(300, 'n'), std::string(255, 'n')},
 };
 
-INSTANTIATE_TEST_SUITE_P(Names, SafeNames, ::testing::ValuesIn(kNames),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Names, SafeNames, ::testing::ValuesIn(kNames), RowName());
 
 TEST(UniqueNames, NumberBeforeTheExtensionOrAtTheEnd) {
     EXPECT_EQ(UniqueCandidate("a.txt", 0), "a.txt");
@@ -59,19 +60,13 @@ TEST(UniqueNames, CuttingNeverSplitsAUtf8Character) {
     EXPECT_EQ((safe.size() - 4) % 2, 0u);
 }
 
-struct WordCase {
-    const char* name;
-    std::string input;
-    std::string expected;
-};
-
-class EncodedWords : public ::testing::TestWithParam<WordCase> {};
+class EncodedWords : public ::testing::TestWithParam<TextCase> {};
 
 TEST_P(EncodedWords, Decode) {
     EXPECT_EQ(DecodeEncodedWords(GetParam().input), GetParam().expected);
 }
 
-const WordCase kWords[] = {
+const TextCase kWords[] = {
     {"Base64Utf8", "=?UTF-8?B?w6TDtsO8LnR4dA==?=", "äöü.txt"},
     {"QLatin1", "=?iso-8859-1?Q?Gr=FC=DFe_2.txt?=", "Grüße 2.txt"},
     {"AdjacentWordsJoin", "=?utf-8?q?a?= =?utf-8?q?b?=", "ab"},
@@ -81,8 +76,7 @@ const WordCase kWords[] = {
     {"Plain", "plain.txt", "plain.txt"},
 };
 
-INSTANTIATE_TEST_SUITE_P(Rfc2047, EncodedWords, ::testing::ValuesIn(kWords),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Rfc2047, EncodedWords, ::testing::ValuesIn(kWords), RowName());
 
 struct HeaderCase {
     const char* name;
@@ -122,8 +116,7 @@ const HeaderCase kHeaders[] = {
     {"UnterminatedQuote", {"Content-Type: text/plain; name=\"open.txt"}, "open.txt"},
 };
 
-INSTANTIATE_TEST_SUITE_P(Parameters, HeaderNames, ::testing::ValuesIn(kHeaders),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Parameters, HeaderNames, ::testing::ValuesIn(kHeaders), RowName());
 
 TEST(HeaderFields, BoundaryQuotedOrTokenUpToSemicolon) {
     TMimeHeader quoted;
@@ -168,7 +161,7 @@ const QpCase kQp[] = {
 };
 
 INSTANTIATE_TEST_SUITE_P(QuotedPrintable, QuotedPrintableLines, ::testing::ValuesIn(kQp),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         RowName());
 
 TEST(QuotedPrintable, HardBreaksBecomeCrLfSoftOnesVanish) {
     TMemoryStream in("one=\r\ntwo\r\nthree"), out;

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "pop3/NMUUE.h"
+#include "support/RowName.h"
 
 namespace {
 
@@ -69,8 +70,7 @@ const DecodeCase kCases[] = {
     {"UUNothingAfterEnd", uuCode, "begin 644 x\r\n#86)C\r\nend\r\n#86)C\r\n", "abc"},
 };
 
-INSTANTIATE_TEST_SUITE_P(Decoder, DecodeTable, ::testing::ValuesIn(kCases),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Decoder, DecodeTable, ::testing::ValuesIn(kCases), RowName());
 
 TEST(Decoder, UULineYieldsExactlyTheAnnouncedBytes) {
     // "~" announces 30 bytes; the two characters present cannot carry them.

@@ -11,6 +11,17 @@
 #include "support/ScriptedPeer.h"
 #include "support/TempDir.h"
 
+// Points `pop` at `port` on loopback as "bob" with "secret", keeping the
+// files it receives in `inbox`.
+inline void SetUpTestClient(TNMPOP3& pop, int port, const std::string& inbox, int timeOutMs) {
+    pop.SetHost("127.0.0.1");
+    pop.SetPort(port);
+    pop.SetUserID("bob");
+    pop.SetPassword("secret");
+    pop.SetAttachFilePath(inbox);
+    pop.SetTimeOut(timeOutMs);
+}
+
 struct ScriptedPop3 {
     ScriptedPeer peer;
     TempDir inbox;
@@ -18,12 +29,7 @@ struct ScriptedPop3 {
     std::vector<std::string> events; // "connect", "start", "end"
 
     ScriptedPop3() {
-        pop.SetHost("127.0.0.1");
-        pop.SetPort(peer.Port());
-        pop.SetUserID("bob");
-        pop.SetPassword("secret");
-        pop.SetAttachFilePath(inbox.Path());
-        pop.SetTimeOut(10000);
+        SetUpTestClient(pop, peer.Port(), inbox.Path(), 10000);
         pop.OnConnect = [this](TObject* s) {
             EXPECT_EQ(s, &pop);
             events.push_back("connect");

@@ -4,6 +4,7 @@
 #include "platform/Exception.h"
 #include "platform/GuardedApplication.h"
 #include "smtp/AddEmailLib_TLB.h"
+#include "support/ReportedFailures.h"
 
 #include <arpa/inet.h>
 #include <atomic>
@@ -19,27 +20,6 @@
 #include <vector>
 
 namespace {
-
-// What reaches the application's OnException while it lives, as
-// "<class>: <message>".
-class ReportedFailures {
-public:
-    ReportedFailures() : app_(TGuardedApplication::Instance()) {
-        saved_ = app_->OnException;
-        app_->OnException = [this](const std::exception& e) {
-            texts.push_back(ExceptionClassName(e) + ": " + e.what());
-        };
-    }
-    ~ReportedFailures() { app_->OnException = saved_; }
-    ReportedFailures(const ReportedFailures&) = delete;
-    ReportedFailures& operator=(const ReportedFailures&) = delete;
-
-    std::vector<std::string> texts;
-
-private:
-    TGuardedApplication* app_;
-    std::function<void(const std::exception&)> saved_;
-};
 
 // An SMTP server on loopback that accepts every mail, or refuses every
 // recipient. It runs on its own thread: libcurl waits for the reply to the end

@@ -36,6 +36,40 @@ std::string Lines(const std::string& path, const char* first, const char* second
     return path + "\n" + first + "\n" + second;
 }
 
+using FormStep = std::function<void(TabcsfDirectoryDialog*)>;
+
+// A form step: types `path` into the edit box and presses OK.
+FormStep TypeAndConfirm(const std::string& path) {
+    return [path](TabcsfDirectoryDialog* f) {
+        Type(f->edDir, path);
+        Click(f->btnOK);
+    };
+}
+
+void Cancel(TabcsfDirectoryDialog* f) {
+    Click(f->btnCancel);
+}
+
+// Types `path` into the edit box of `d`, which shows it, presses OK,
+// acknowledges the one message box that refuses the path and cancels.
+// Returns that message; the dialog's folder must be as it was.
+SeenMessage RefusedTypedPath(TabcDirectoryDialog& d, const std::string& path) {
+    const std::string before = d.Directory();
+    ModalScript script;
+    script
+        .OnForm([&](TabcsfDirectoryDialog* f) {
+            EXPECT_EQ(f->edDir->text().toStdString(), before);
+            TypeAndConfirm(path)(f);
+        })
+        .Answer(QMessageBox::Ok)
+        .OnForm(Cancel);
+    EXPECT_FALSE(d.Execute());
+    EXPECT_EQ(script.Failure(), "");
+    EXPECT_EQ(script.messages.size(), 1u);
+    EXPECT_EQ(d.Directory(), before);
+    return script.messages.empty() ? SeenMessage{} : script.messages[0];
+}
+
 TEST(AbcfdirDialog, DefaultsAcceptAnExistingFolderAtOnce) {
     TempDir tmp;
     TabcDirectoryDialog d;
@@ -76,7 +110,7 @@ TEST(AbcfdirDialog, CancelLeavesDirectoryAndHistoryAlone) {
     TabcDirectoryDialog d;
     d.SetDirectory(tmp.Path());
     ModalScript script;
-    script.OnForm([](TabcsfDirectoryDialog* f) { Click(f->btnCancel); });
+    script.OnForm(Cancel);
     EXPECT_FALSE(d.Execute());
     EXPECT_EQ(script.Failure(), "");
     EXPECT_EQ(d.Directory(), tmp.Path());
@@ -134,22 +168,11 @@ TEST(AbcfdirDialog, PathMustExistRefusesAMissingPath) {
     d.SetDirEditStyle(desEdit);
     d.SetDirectory(tmp.Path());
     const std::string missing = tmp.File("missing");
-    ModalScript script;
-    script
-        .OnForm([&](TabcsfDirectoryDialog* f) {
-            EXPECT_EQ(f->edDir->text().toStdString(), tmp.Path());
-            Type(f->edDir, missing);
-            Click(f->btnOK);
-        })
-        .Answer(QMessageBox::Ok)
-        .OnForm([](TabcsfDirectoryDialog* f) { Click(f->btnCancel); });
-    EXPECT_FALSE(d.Execute());
-    EXPECT_EQ(script.Failure(), "");
-    ASSERT_EQ(script.messages.size(), 1u);
-    EXPECT_EQ(script.messages[0].text,
+    const SeenMessage refusal = RefusedTypedPath(d, missing);
+    EXPECT_EQ(refusal.text,
               Lines(missing, "This path does not exist.", "Please enter a different path."));
-    EXPECT_EQ(script.messages[0].title, "Choose Folder");
-    EXPECT_EQ(script.messages[0].icon, QMessageBox::Warning);
+    EXPECT_EQ(refusal.title, "Choose Folder");
+    EXPECT_EQ(refusal.icon, QMessageBox::Warning);
     EXPECT_FALSE(IsFolder(missing));
     EXPECT_EQ(d.Directory(), tmp.Path());
 }
@@ -162,10 +185,7 @@ TEST(AbcfdirDialog, CreateMakesTheMissingParents) {
     d.SetDirectory(tmp.Path());
     const std::string deep = tmp.File("a/b/c");
     ModalScript script;
-    script.OnForm([&](TabcsfDirectoryDialog* f) {
-        Type(f->edDir, deep);
-        Click(f->btnOK);
-    });
+    script.OnForm(TypeAndConfirm(deep));
     EXPECT_TRUE(d.Execute());
     EXPECT_EQ(script.Failure(), "");
     EXPECT_TRUE(script.messages.empty());
@@ -181,11 +201,7 @@ TEST(AbcfdirDialog, CreatePromptStaysOnNoAndCreatesOnYes) {
     d.SetDirectory(tmp.Path());
     const std::string wanted = tmp.File("x");
     ModalScript script;
-    script
-        .OnForm([&](TabcsfDirectoryDialog* f) {
-            Type(f->edDir, wanted);
-            Click(f->btnOK);
-        })
+    script.OnForm(TypeAndConfirm(wanted))
         .Answer(QMessageBox::No)
         .OnForm([&](TabcsfDirectoryDialog* f) {
             EXPECT_FALSE(IsFolder(wanted));
@@ -211,7 +227,7 @@ TEST(AbcfdirDialog, ExistingPathRefusedOrConfirmed) {
         ModalScript script;
         script.OnForm([](TabcsfDirectoryDialog* f) { Click(f->btnOK); })
             .Answer(QMessageBox::Ok)
-            .OnForm([](TabcsfDirectoryDialog* f) { Click(f->btnCancel); });
+            .OnForm(Cancel);
         EXPECT_FALSE(d.Execute());
         EXPECT_EQ(script.Failure(), "");
         ASSERT_EQ(script.messages.size(), 1u);
@@ -245,10 +261,7 @@ TEST(AbcfdirDialog, ParentPrefixResolvesAgainstTheNestedFolderShown) {
     d.SetOptions(TabcDirectoryOptions{adrCreate});
     d.SetDirectory(tmp.File("a/b"));
     ModalScript script;
-    script.OnForm([](TabcsfDirectoryDialog* f) {
-        Type(f->edDir, "../x");
-        Click(f->btnOK);
-    });
+    script.OnForm(TypeAndConfirm("../x"));
     EXPECT_TRUE(d.Execute());
     EXPECT_EQ(script.Failure(), "");
     EXPECT_EQ(d.Directory(), tmp.File("a/x"));
@@ -315,7 +328,7 @@ TEST(AbcfdirDialog, UnusableStartFolderIsReportedAndTheDialogOpensAnyway) {
     TabcDirectoryDialog d;
     d.SetDirectory(tmp.File("gone"));
     ModalScript script;
-    script.Answer(QMessageBox::Ok).OnForm([](TabcsfDirectoryDialog* f) { Click(f->btnCancel); });
+    script.Answer(QMessageBox::Ok).OnForm(Cancel);
     EXPECT_FALSE(d.Execute());
     EXPECT_EQ(script.Failure(), "");
     ASSERT_EQ(script.messages.size(), 1u);
@@ -448,20 +461,10 @@ TEST(AbcfdirDialog, AFolderThatCannotBeCreatedIsNotReportedAsChosen) {
     d.SetOptions(TabcDirectoryOptions{adrCreate});
     d.SetDirectory(tmp.Path());
     const std::string blocked = tmp.File("file/sub");
-    ModalScript script;
-    script
-        .OnForm([&](TabcsfDirectoryDialog* f) {
-            Type(f->edDir, blocked);
-            Click(f->btnOK);
-        })
-        .Answer(QMessageBox::Ok)
-        .OnForm([](TabcsfDirectoryDialog* f) { Click(f->btnCancel); });
-    EXPECT_FALSE(d.Execute());
-    EXPECT_EQ(script.Failure(), "");
-    ASSERT_EQ(script.messages.size(), 1u);
-    EXPECT_EQ(script.messages[0].text,
+    const SeenMessage refusal = RefusedTypedPath(d, blocked);
+    EXPECT_EQ(refusal.text,
               Lines(blocked, "This path could not be created.", "Please enter a different path."));
-    EXPECT_EQ(script.messages[0].icon, QMessageBox::Critical);
+    EXPECT_EQ(refusal.icon, QMessageBox::Critical);
     EXPECT_EQ(d.Directory(), tmp.Path());
 }
 

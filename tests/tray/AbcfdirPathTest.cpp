@@ -2,6 +2,7 @@
 // under the drive-letter rules of a Windows build.
 #include <gtest/gtest.h>
 
+#include "support/RowName.h"
 #include "tray/AbcfdirPath.h"
 
 namespace {
@@ -18,13 +19,20 @@ void PrintTo(const PathCase& c, std::ostream* os) {
     *os << c.name;
 }
 
+// Checks the typed path of `c` under `rules`, with `driveRoots` in the drive
+// box, against the result `c` expects; returns the path as it was left.
+std::string Checked(const PathCase& c, const std::vector<std::string>& driveRoots,
+                    TPathRules rules) {
+    std::string path = c.typed;
+    EXPECT_EQ(CheckDirectoryPath(path, c.workingFolder, driveRoots, rules), c.result);
+    return path;
+}
+
 class PosixPaths : public ::testing::TestWithParam<PathCase> {};
 
 TEST_P(PosixPaths, CheckAndRewrite) {
     const PathCase& c = GetParam();
-    std::string path = c.typed;
-    EXPECT_EQ(CheckDirectoryPath(path, c.workingFolder, {"/", "/mnt/usb"}, TPathRules::Posix),
-              c.result);
+    const std::string path = Checked(c, {"/", "/mnt/usb"}, TPathRules::Posix);
     EXPECT_EQ(path, c.result == TPathCheck::Valid ? c.rewritten : c.typed);
 }
 
@@ -53,16 +61,13 @@ INSTANTIATE_TEST_SUITE_P(
         PathCase{"NulFails", std::string("/a\0b", 4), "/w", TPathCheck::InvalidName, ""},
         PathCase{"Piece255Passes", "/" + Long255, "/w", TPathCheck::Valid, "/" + Long255},
         PathCase{"Piece256Fails", "/" + Long255 + "n", "/w", TPathCheck::InvalidName, ""}),
-    [](const auto& info) { return std::string(info.param.name); });
+    RowName());
 
 class WindowsPaths : public ::testing::TestWithParam<PathCase> {};
 
 TEST_P(WindowsPaths, CheckAndRewrite) {
     const PathCase& c = GetParam();
-    std::string path = c.typed;
-    EXPECT_EQ(CheckDirectoryPath(path, c.workingFolder, {"c: [SYSTEM]", "d: [DATA]"},
-                                 TPathRules::Windows),
-              c.result);
+    const std::string path = Checked(c, {"c: [SYSTEM]", "d: [DATA]"}, TPathRules::Windows);
     if (c.result == TPathCheck::Valid) {
         EXPECT_EQ(path, c.rewritten);
     }
@@ -82,7 +87,7 @@ INSTANTIATE_TEST_SUITE_P(
         PathCase{"NoColonBackslash", "C:x", "C:\\w", TPathCheck::DriveMissing, ""},
         PathCase{"ForbiddenCharacter", "C:\\a?b", "C:\\w", TPathCheck::InvalidName, ""},
         PathCase{"ColonInPiece", "C:\\a:b", "C:\\w", TPathCheck::InvalidName, ""}),
-    [](const auto& info) { return std::string(info.param.name); });
+    RowName());
 
 TEST(AbcfdirMessages, PathThenTheTwoSentencesOnThreeLines) {
     EXPECT_EQ(FormatPathMessage(MsgInvalidName, "/a//b"),

@@ -13,6 +13,7 @@
 #include <thread>
 #include <unistd.h>
 
+#include "../ScriptedPop3.h"
 #include "pop3/NMpop3.h"
 #include "support/Loopback.h"
 #include "support/TempDir.h"
@@ -132,12 +133,7 @@ void Header(Sender& out) {
 // Retrieves the one message and returns how far the peak grew, in KiB.
 long GrowthOfRetrieval(GeneratingServer& server, TempDir& inbox) {
     TNMPOP3 pop;
-    pop.SetHost("127.0.0.1");
-    pop.SetPort(server.Port());
-    pop.SetUserID("bob");
-    pop.SetPassword("secret");
-    pop.SetAttachFilePath(inbox.Path());
-    pop.SetTimeOut(60000);
+    SetUpTestClient(pop, server.Port(), inbox.Path(), 60000);
     pop.SetParse(true);
     pop.SetDeleteOnRead(true);
     pop.Connect();
@@ -153,6 +149,16 @@ off_t SizeOf(const std::string& path) {
     return ::stat(path.c_str(), &st) == 0 ? st.st_size : -1;
 }
 
+// Retrieves the server's one message into a fresh Inbox: `file` must arrive
+// with `size` bytes and the peak must grow by less than kMaxGrowthKiB.
+void ExpectRetrievedInBoundedMemory(GeneratingServer& server, const char* file, off_t size) {
+    TempDir inbox;
+    const long growth = GrowthOfRetrieval(server, inbox);
+    EXPECT_EQ(SizeOf(inbox.File(file)), size);
+    EXPECT_LT(growth, kMaxGrowthKiB);
+    std::printf("peak grew by %ld KiB\n", growth);
+}
+
 } // namespace
 
 TEST(Pop3Memory, AttachmentOf200MB) {
@@ -165,12 +171,8 @@ TEST(Pop3Memory, AttachmentOf200MB) {
         }
         out.Put("--XX--\r\n");
     });
-    TempDir inbox;
-    const long growth = GrowthOfRetrieval(server, inbox);
-    EXPECT_EQ(SizeOf(inbox.File("big.bin")), static_cast<off_t>(kLines * 57));
-    EXPECT_LT(growth, kMaxGrowthKiB);
+    ExpectRetrievedInBoundedMemory(server, "big.bin", static_cast<off_t>(kLines * 57));
     EXPECT_NE(server.Commands().find("DELE 1\r\n"), std::string::npos);
-    std::printf("peak grew by %ld KiB\n", growth);
 }
 
 TEST(Pop3Memory, TenMillionLinesOfThreeBytes) {
@@ -187,11 +189,7 @@ TEST(Pop3Memory, TenMillionLinesOfThreeBytes) {
         }
         out.Put("--XX--\r\n");
     });
-    TempDir inbox;
-    const long growth = GrowthOfRetrieval(server, inbox);
-    EXPECT_EQ(SizeOf(inbox.File("lines.txt")), static_cast<off_t>(kLines * 3 - 2));
-    EXPECT_LT(growth, kMaxGrowthKiB);
-    std::printf("peak grew by %ld KiB\n", growth);
+    ExpectRetrievedInBoundedMemory(server, "lines.txt", static_cast<off_t>(kLines * 3 - 2));
 }
 
 TEST(Pop3Memory, OneBase64LineOf100MB) {
@@ -204,9 +202,5 @@ TEST(Pop3Memory, OneBase64LineOf100MB) {
         }
         out.Put("\r\n--XX--\r\n");
     });
-    TempDir inbox;
-    const long growth = GrowthOfRetrieval(server, inbox);
-    EXPECT_EQ(SizeOf(inbox.File("big.bin")), static_cast<off_t>(kGroups * 3));
-    EXPECT_LT(growth, kMaxGrowthKiB);
-    std::printf("peak grew by %ld KiB\n", growth);
+    ExpectRetrievedInBoundedMemory(server, "big.bin", static_cast<off_t>(kGroups * 3));
 }
