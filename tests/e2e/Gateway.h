@@ -40,6 +40,26 @@ namespace e2e {
 
 namespace fs = std::filesystem;
 
+// A message as a POP3 server sends it: CR LF line ends and a leading dot
+// doubled, without the terminating line.
+inline std::string DotStuffed(const std::string& message) {
+    std::string wire;
+    std::size_t start = 0;
+    while (start < message.size()) {
+        std::size_t end = message.find('\n', start);
+        if (end == std::string::npos) {
+            end = message.size();
+        }
+        std::string line = message.substr(start, end - start);
+        if (!line.empty() && line[0] == '.') {
+            wire += '.';
+        }
+        wire += line + "\r\n";
+        start = end + 1;
+    }
+    return wire;
+}
+
 // Deadlines. A sanitizer build of the program runs several times slower.
 constexpr int RunDeadlineMs = 180000;
 constexpr int DeliveryDeadlineMs = 60000;

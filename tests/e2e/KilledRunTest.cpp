@@ -15,26 +15,6 @@ constexpr int KillDeadlineMs = 30000;
 constexpr int PeerDeadlineMs = 30000;
 const char* const TempFolder = ".mailgate-tmp";
 
-// CR LF line ends and a leading dot doubled, as a POP3 server sends a
-// message; without the terminating line.
-std::string OnTheWire(const std::string& message) {
-    std::string wire;
-    std::size_t start = 0;
-    while (start < message.size()) {
-        std::size_t end = message.find('\n', start);
-        if (end == std::string::npos) {
-            end = message.size();
-        }
-        std::string line = message.substr(start, end - start);
-        if (!line.empty() && line[0] == '.') {
-            wire += '.';
-        }
-        wire += line + "\r\n";
-        start = end + 1;
-    }
-    return wire;
-}
-
 // A message with two attachments: a small one, then `second`.
 std::string MessageWithTwoAttachments(const std::string& first, const std::string& second) {
     std::string b64 = QByteArray::fromStdString(second).toBase64().toStdString();
@@ -141,14 +121,14 @@ TEST_F(KilledRun, LeavesNothingVisibleInTheInboxAndTheNextRunClearsItsTemporaryF
     const std::string big = RandomBytes(4u << 20, 1);
     const std::string second = RandomBytes(8u << 20, 2);
     const std::string m1 = MessageWithAttachment("big.bin", big);
-    const std::string m2 = OnTheWire(MessageWithTwoAttachments("complete first file\n", second));
+    const std::string m2 = DotStuffed(MessageWithTwoAttachments("complete first file\n", second));
     const std::size_t lineInTheMiddle = m2.find("\r\n", m2.size() / 2) + 2;
     const std::string half = m2.substr(0, lineInTheMiddle);
 
     std::vector<std::string> killed = LogIn();
     for (const std::string& step :
          {"S: +OK 2 " + std::to_string(m1.size() + m2.size()), std::string("C: RETR 1"),
-          "S: +OK\r\n" + OnTheWire(m1) + ".", std::string("C: DELE 1"), std::string("S: +OK"),
+          "S: +OK\r\n" + DotStuffed(m1) + ".", std::string("C: DELE 1"), std::string("S: +OK"),
           std::string("C: RETR 2"), "S~ +OK\r\n" + half, std::string("HANG")}) {
         killed.push_back(step);
     }

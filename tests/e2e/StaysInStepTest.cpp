@@ -16,21 +16,7 @@ constexpr int PeerDeadlineMs = 30000;
 // The message as a POP3 server hands it out after "+OK": CR LF line ends,
 // a leading dot doubled, and the terminating line (the peer adds its CR LF).
 std::string Retrieved(const std::string& message) {
-    std::string wire = "+OK message follows\r\n";
-    std::size_t start = 0;
-    while (start < message.size()) {
-        std::size_t end = message.find('\n', start);
-        if (end == std::string::npos) {
-            end = message.size();
-        }
-        std::string line = message.substr(start, end - start);
-        if (!line.empty() && line[0] == '.') {
-            wire += '.';
-        }
-        wire += line + "\r\n";
-        start = end + 1;
-    }
-    return wire + ".";
+    return "+OK message follows\r\n" + DotStuffed(message) + ".";
 }
 
 // A message whose one attachment is base64 written as a single line, as
