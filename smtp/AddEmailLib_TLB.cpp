@@ -7,6 +7,16 @@
 #include <QDateTime>
 #include <QSysInfo>
 #include <exception>
+#include <optional>
+
+// Where and how one connection goes: the url, STARTTLS and the certificate
+// check, once the configured security is resolved for the server and port.
+struct SmtpConnection {
+    std::string url;
+    long useSsl = CURLUSESSL_ALL;
+    bool plainText = false; // no TLS at all, as configured
+    SmtpTlsPolicy tls;
+};
 
 namespace {
 
@@ -66,6 +76,33 @@ std::string CurrentExceptionText() {
         return e.what();
     } catch (...) {
         return "unknown exception";
+    }
+}
+
+// Why the connection failed before any command of the transfer, or "" when
+// the failure is the transfer's own.
+std::string ConnectionFailure(const SmtpResult& r, const std::string& server,
+                              const std::string& where) {
+    if (r.tlsFailure != TTlsFailure::None) {
+        return r.tlsText;
+    }
+    switch (r.code) {
+    case CURLE_COULDNT_RESOLVE_HOST:
+        return "Unknown SMTP server host " + Quoted(server) + " (" + r.curlText + ")";
+    case CURLE_COULDNT_CONNECT:
+        return "Cannot connect to the SMTP server " + where + " (" + r.curlText + ")";
+    case CURLE_USE_SSL_FAILED:
+        return "The SMTP server " + where +
+               (r.lastCommand == "STARTTLS" ? " refused STARTTLS" : " does not offer STARTTLS") +
+               ", which the security setting requires; nothing was sent (" + r.curlText + ")";
+    case CURLE_SSL_CONNECT_ERROR:
+        return "TLS: the handshake with " + where + " failed (" + r.curlText + ")";
+    case CURLE_PEER_FAILED_VERIFICATION:
+    case CURLE_SSL_CERTPROBLEM:
+    case CURLE_SSL_CACERT_BADFILE:
+        return "No secure connection to the SMTP server " + where + " (" + r.curlText + ")";
+    default:
+        return "";
     }
 }
 
@@ -201,6 +238,27 @@ void TSmtpMail::SetSenderHostname(const std::string& v) {
 void TSmtpMail::SetSmtpSPA(bool v) {
     if (v != smtpSPA_) {
         smtpSPA_ = v;
+        SettingsChanged();
+    }
+}
+
+void TSmtpMail::SetSecurity(TSecurity value) {
+    if (value != security_) {
+        security_ = value;
+        SettingsChanged();
+    }
+}
+
+void TSmtpMail::SetCaFile(std::string value) {
+    if (value != caFile_) {
+        caFile_ = std::move(value);
+        SettingsChanged();
+    }
+}
+
+void TSmtpMail::SetFingerprint(std::string value) {
+    if (value != fingerprint_) {
+        fingerprint_ = std::move(value);
         SettingsChanged();
     }
 }
@@ -362,16 +420,11 @@ int TSmtpMail::Transfer(int messageNumber, const IMailMessagePtr& message, std::
         }
         fields.to.push_back(parts);
     }
-    std::string host = smtpServer_;
-    if (host.size() > 2 && host.front() == '[' && host.back() == ']') {
-        host = host.substr(1, host.size() - 2);
-    }
-    bool ipv6 = IsIpv6Literal(host);
-    if (!ipv6 && !IsHostName(host)) {
-        text = "The SMTP server name " + Quoted(smtpServer_) + " is not a host name or address";
+    SmtpConnection connection;
+    if (!PlanConnection(connection, text)) {
         return ErrorBadMessage;
     }
-    const std::string where = smtpServer_ + ":" + std::to_string(smtpPort_);
+    const std::string where = ServerLabel();
 
     fields.subject = message->GetSubject();
     fields.priority = message->GetPriority();
@@ -402,10 +455,9 @@ int TSmtpMail::Transfer(int messageNumber, const IMailMessagePtr& message, std::
         reconnect_ = false;
     }
     SmtpJob job;
-    bool implicitTls = smtpSSL_ || smtpPort_ == 465;
-    job.url = std::string(implicitTls ? "smtps://" : "smtp://") + (ipv6 ? "[" + host + "]" : host) +
-              ":" + std::to_string(smtpPort_) + "/" + EhloName(senderHostname_);
-    job.startTls = !implicitTls;
+    job.url = connection.url;
+    job.useSsl = connection.useSsl;
+    job.tls = connection.tls;
     job.username = smtpUsername_;
     job.password = smtpPassword_;
     job.spa = smtpSPA_;
@@ -466,26 +518,19 @@ int TSmtpMail::Transfer(int messageNumber, const IMailMessagePtr& message, std::
     }
 
     const bool refused = r.responseCode >= 400 && r.responseCode <= 599;
+    std::string connectionFailure = ConnectionFailure(r, smtpServer_, where);
+    if (!connectionFailure.empty()) {
+        text = connectionFailure;
+        return r.code != CURLE_OK ? int(r.code) : int(CURLE_PEER_FAILED_VERIFICATION);
+    }
     const std::string& cmd = r.lastCommand;
     std::string ours;
     switch (r.code) {
-    case CURLE_COULDNT_RESOLVE_HOST:
-        ours = "Unknown SMTP server host " + Quoted(smtpServer_);
-        break;
-    case CURLE_COULDNT_CONNECT:
-        ours = "Cannot connect to the SMTP server " + where;
-        break;
     case CURLE_OPERATION_TIMEDOUT:
         ours = "The SMTP server " + where + " did not answer in time";
         break;
     case CURLE_LOGIN_DENIED:
         ours = "The SMTP server " + where + " refused the user name or password";
-        break;
-    case CURLE_SSL_CONNECT_ERROR:
-    case CURLE_PEER_FAILED_VERIFICATION:
-    case CURLE_SSL_CERTPROBLEM:
-    case CURLE_SSL_CACERT_BADFILE:
-        ours = "No secure connection to the SMTP server " + where;
         break;
     default:
         if (refused && cmd.rfind("AUTH", 0) == 0) {
@@ -509,4 +554,106 @@ int TSmtpMail::Transfer(int messageNumber, const IMailMessagePtr& message, std::
         text += "; server reply: " + Quoted(r.serverReply);
     }
     return refused ? int(r.responseCode) : int(r.code);
+}
+
+std::string TSmtpMail::ServerLabel() const {
+    bool bareIpv6 = smtpServer_.find(':') != std::string::npos && smtpServer_.front() != '[';
+    return (bareIpv6 ? "[" + smtpServer_ + "]" : smtpServer_) + ":" + std::to_string(smtpPort_);
+}
+
+bool TSmtpMail::PlanConnection(SmtpConnection& connection, std::string& why) const {
+    std::string host = smtpServer_;
+    if (host.size() > 2 && host.front() == '[' && host.back() == ']') {
+        host = host.substr(1, host.size() - 2);
+    }
+    bool ipv6 = IsIpv6Literal(host);
+    if (!ipv6 && !IsHostName(host)) {
+        why = "The SMTP server name " + Quoted(smtpServer_) + " is not a host name or address";
+        return false;
+    }
+    std::string pin;
+    if (!fingerprint_.empty()) {
+        std::optional<std::string> normalized = NormalizeFingerprint(fingerprint_);
+        if (!normalized) {
+            why = "TLS: the fingerprint setting is not a SHA-256 fingerprint (64 hex digits)";
+            return false;
+        }
+        pin = *normalized;
+    }
+    if ((!pin.empty() || !caFile_.empty()) && !SmtpTlsCheck::CurlUsesOpenSsl()) {
+        why = "TLS: libcurl on this machine does not use OpenSSL, so the CA file and the "
+              "fingerprint cannot be used for the SMTP server";
+        return false;
+    }
+    // The older SMTPS switch is the "tls" choice.
+    const TSecurity security = smtpSSL_ ? TSecurity::Tls : security_;
+    const TSecurityPlan plan = PlanSecurity(security, host, smtpPort_, 465);
+    connection.plainText = !plan.implicitTls && !plan.upgrade;
+    connection.useSsl = plan.implicitTls || plan.upgradeRequired ? CURLUSESSL_ALL
+                        : plan.upgrade                           ? CURLUSESSL_TRY
+                                                                 : CURLUSESSL_NONE;
+    connection.url = std::string(plan.implicitTls ? "smtps://" : "smtp://") +
+                     (ipv6 ? "[" + host + "]" : host) + ":" + std::to_string(smtpPort_) + "/" +
+                     EhloName(senderHostname_);
+    connection.tls.name = host;
+    connection.tls.server = ServerLabel();
+    connection.tls.caFile = caFile_;
+    connection.tls.pin = pin;
+    return true;
+}
+
+TTlsCertificateFacts TSmtpMail::ProbeCertificate() {
+    if (sending_) {
+        throw ESmtpMailError("The SMTP control is busy sending; try again when it has finished");
+    }
+    SmtpConnection connection;
+    std::string why;
+    if (!PlanConnection(connection, why)) {
+        throw ESmtpMailError(why);
+    }
+    const std::string where = ServerLabel();
+    if (connection.plainText) {
+        throw ESmtpMailError("The SMTP server " + where +
+                             " is set to plain text (security none): there is no certificate to "
+                             "show");
+    }
+    if (reconnect_) {
+        transport_->DropConnections();
+        reconnect_ = false;
+    }
+    SmtpJob job;
+    job.url = connection.url;
+    // On this machine too: the point is the certificate.
+    job.useSsl = CURLUSESSL_ALL;
+    job.tls = connection.tls;
+    job.tls.inspectOnly = true;
+    job.probe = true;
+    job.connectTimeout = connectTimeout_;
+    job.transferTimeout = transferTimeout_;
+
+    std::shared_ptr<SmtpTransport> transport = transport_;
+    std::shared_ptr<bool> alive = alive_;
+    sending_ = true;
+    SmtpResult r;
+    try {
+        r = transport->Perform(job);
+    } catch (...) {
+        if (*alive) {
+            sending_ = false;
+        }
+        throw;
+    }
+    if (!*alive || r.canceled) {
+        throw ESmtpMailError("Showing the certificate of " + where +
+                             " was canceled: the SMTP control was closed");
+    }
+    sending_ = false;
+    if (r.certificateSeen && r.code != CURLE_SSL_CONNECT_ERROR) {
+        return r.certificate;
+    }
+    std::string failure = ConnectionFailure(r, smtpServer_, where);
+    if (failure.empty()) {
+        failure = "No secure connection to the SMTP server " + where + " (" + r.curlText + ")";
+    }
+    throw ESmtpMailError(failure);
 }

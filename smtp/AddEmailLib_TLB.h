@@ -10,6 +10,8 @@
 // and raises only when memory runs out (see Send). What an event handler
 // raises never leaves the control: it goes to the application's reporting
 // entry point (ReportCallbackFailure).
+#include "net/Security.h"
+#include "net/TlsSession.h"
 #include "platform/Component.h"
 #include "platform/Exception.h"
 
@@ -111,6 +113,7 @@ struct CoMailAttachment {
 };
 
 class SmtpTransport;
+struct SmtpConnection;
 
 // The SMTP control. Send composes the message and hands it to the configured
 // server while the Qt event loop keeps running (timers and the window stay
@@ -161,10 +164,36 @@ public:
     // server offers.
     bool SmtpSPA() const noexcept { return smtpSPA_; }
     void SetSmtpSPA(bool v);
-    // TLS from the first byte (SMTPS); also used whenever the port is 465.
-    // Otherwise STARTTLS is used when the server offers it.
+    // TLS from the first byte (SMTPS) whatever Security says; the older
+    // switch for Security "tls".
     bool SmtpSSL() const noexcept { return smtpSSL_; }
     void SetSmtpSSL(bool v);
+    // How the connection is secured (see net/Security.h; "auto" on port 465
+    // is SMTPS, elsewhere STARTTLS, required unless the server is on this
+    // machine), extra trusted certificates, and an optional SHA-256 pin of
+    // the server's certificate, the same form the POP3 side takes.
+    // The certificate must chain to the system's trust store or CaFile, carry
+    // the server name as set here and be valid now; with a pin it must have
+    // that fingerprint instead and is then accepted whatever else it says.
+    // TLS 1.2 is the oldest version spoken. When STARTTLS is required and
+    // not offered, or the certificate is refused, Send fails before any AUTH
+    // or MAIL FROM (see the texts at Send). A pin that is not a fingerprint
+    // makes Send fail with ErrorBadMessage.
+    TSecurity Security() const noexcept { return security_; }
+    void SetSecurity(TSecurity value);
+    const std::string& CaFile() const noexcept { return caFile_; }
+    void SetCaFile(std::string value);
+    const std::string& Fingerprint() const noexcept { return fingerprint_; }
+    void SetFingerprint(std::string value);
+    // Connects with the configured security, finishes the TLS handshake
+    // (SMTPS or after STARTTLS) without logging in or sending anything, and
+    // returns what the server's certificate says: `verified` is whether it
+    // passes the trust store, CaFile and the name (a pin aside), and is told,
+    // not enforced, here. STARTTLS is used on this machine's servers too.
+    // Raises ESmtpMailError with the reason (the texts of Send) when no
+    // secured connection could be made, for Security "none", and while a
+    // Send runs. The event loop runs meanwhile, as in Send.
+    TTlsCertificateFacts ProbeCertificate();
     // Seconds to wait for the connection (host lookup and TCP/TLS connect).
     int ConnectTimeout() const noexcept { return connectTimeout_; }
     void SetConnectTimeout(int seconds); // at least 1, else ESmtpMailError
@@ -197,6 +226,18 @@ public:
     // the server's first byte, and after TransferTimeout seconds in which
     // nothing moved later on, with CURLE_OPERATION_TIMEDOUT (28) and the text
     // "The SMTP server <host>:<port> did not answer in time (...)".
+    // Security failures (<server> is "<host>:<port>"; what stands in
+    // parentheses is OpenSSL's or libcurl's):
+    //   CURLE_PEER_FAILED_VERIFICATION (60), the texts of smtp/SmtpTlsCheck.h:
+    //     "TLS: the certificate of <server> is not trusted (<reason>)",
+    //     "... is not valid for the name <host>", "... has expired (valid until
+    //     <date>)", "... does not match the pinned fingerprint; its fingerprint
+    //     is <AB:CD:...>"
+    //   CURLE_USE_SSL_FAILED (64): "The SMTP server <server> does not offer
+    //     STARTTLS, which the security setting requires; nothing was sent (...)"
+    //   CURLE_SSL_CONNECT_ERROR (35): "TLS: the handshake with <server> failed (...)"
+    //   ErrorBadMessage: "TLS: the fingerprint setting is not a SHA-256
+    //     fingerprint (64 hex digits)"
     virtual int Send(const IMailMessagePtr& message, int flags, std::string& description);
 
     // The outcome of a message by the number its status events carried.
@@ -221,6 +262,11 @@ private:
         std::string text;
     };
     void SettingsChanged();
+    // "<server>:<port>" as texts name the server.
+    std::string ServerLabel() const;
+    // The connection the settings ask for; false with the reason when they
+    // cannot be used.
+    bool PlanConnection(SmtpConnection& connection, std::string& why) const;
     int Finish(int messageNumber, int code, std::string text, std::string& description);
     const Outcome& Find(int messageNumber) const;
     void RaiseStatus(int messageNumber, int status);
@@ -229,6 +275,9 @@ private:
     int smtpPort_ = 25;
     std::string smtpUsername_;
     std::string smtpPassword_;
+    TSecurity security_ = TSecurity::Auto;
+    std::string caFile_;
+    std::string fingerprint_;
     int maxThreads_ = 1;
     std::string senderHostname_;
     bool smtpSPA_ = false;

@@ -285,6 +285,10 @@ int SmtpTransport::SocketOptCallback(void* userp, curl_socket_t s, curlsocktype)
     return CURL_SOCKOPT_OK;
 }
 
+size_t SmtpTransport::DiscardCallback(char*, size_t size, size_t count, void*) {
+    return size * count;
+}
+
 int SmtpTransport::CloseSocketCallback(void* userp, curl_socket_t s) {
     static_cast<SmtpTransport*>(userp)->openSockets_.erase(s);
     return ::close(s);
@@ -307,8 +311,33 @@ SmtpResult SmtpTransport::Perform(const SmtpJob& job) {
     curl_easy_setopt(e, CURLOPT_URL, job.url.c_str());
     curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(e, CURLOPT_ERRORBUFFER, errorBuffer);
-    curl_easy_setopt(e, CURLOPT_USE_SSL, long(job.startTls ? CURLUSESSL_TRY : CURLUSESSL_NONE));
-    if (!job.username.empty()) {
+    curl_easy_setopt(e, CURLOPT_USE_SSL, job.useSsl);
+    curl_easy_setopt(e, CURLOPT_SSLVERSION, long(CURL_SSLVERSION_TLSv1_2));
+    curl_easy_setopt(e, CURLOPT_SSL_VERIFYPEER, 1L);
+    tlsCheck_.Reset(job.tls);
+    if (SmtpTlsCheck::CurlUsesOpenSsl()) {
+        // The certificate and the name typed are checked by tlsCheck_ inside
+        // the handshake (a pin may accept another name, and the refusal
+        // texts tell the reasons apart); libcurl's own name check would
+        // refuse what the pin accepts.
+        curl_easy_setopt(e, CURLOPT_SSL_VERIFYHOST, 0L);
+        curl_easy_setopt(e, CURLOPT_SSL_CTX_FUNCTION, &SmtpTlsCheck::SslContextCallback);
+        curl_easy_setopt(e, CURLOPT_SSL_CTX_DATA, &tlsCheck_);
+        // The check keeps its own store (system and CaFile); libcurl's would
+        // only be loaded for nothing, and fail where there is no bundle.
+        curl_easy_setopt(e, CURLOPT_CAINFO, nullptr);
+        curl_easy_setopt(e, CURLOPT_CAPATH, nullptr);
+        // A resumed session skips the certificate: every connection shows
+        // its certificate to the check.
+        curl_easy_setopt(e, CURLOPT_SSL_SESSIONID_CACHE, 0L);
+    } else {
+        curl_easy_setopt(e, CURLOPT_SSL_VERIFYHOST, 2L);
+    }
+    if (job.probe) {
+        curl_easy_setopt(e, CURLOPT_FRESH_CONNECT, 1L);
+        curl_easy_setopt(e, CURLOPT_FORBID_REUSE, 1L);
+    }
+    if (!job.username.empty() && !job.probe) {
         curl_easy_setopt(e, CURLOPT_USERNAME, job.username.c_str());
         curl_easy_setopt(e, CURLOPT_PASSWORD, job.password.c_str());
         // The credentials go with the AUTH command: one round trip less.
@@ -321,13 +350,19 @@ SmtpResult SmtpTransport::Perform(const SmtpJob& job) {
     curl_easy_setopt(e, CURLOPT_SERVER_RESPONSE_TIMEOUT, long(job.transferTimeout));
     curl_easy_setopt(e, CURLOPT_LOW_SPEED_LIMIT, 1L);
     curl_easy_setopt(e, CURLOPT_LOW_SPEED_TIME, long(job.transferTimeout));
-    curl_easy_setopt(e, CURLOPT_MAIL_FROM, ("<" + job.mailFrom + ">").c_str());
-    curl_easy_setopt(e, CURLOPT_MAIL_RCPT, recipients);
-    curl_easy_setopt(e, CURLOPT_UPLOAD, 1L);
-    curl_easy_setopt(e, CURLOPT_INFILESIZE_LARGE, curl_off_t(job.size));
-    curl_easy_setopt(e, CURLOPT_UPLOAD_BUFFERSIZE, kUploadBufferSize);
-    curl_easy_setopt(e, CURLOPT_READFUNCTION, &SmtpTransport::ReadCallback);
-    curl_easy_setopt(e, CURLOPT_READDATA, this);
+    if (job.probe) {
+        // Without recipients a custom command is all libcurl sends.
+        curl_easy_setopt(e, CURLOPT_CUSTOMREQUEST, "NOOP");
+        curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, &SmtpTransport::DiscardCallback);
+    } else {
+        curl_easy_setopt(e, CURLOPT_MAIL_FROM, ("<" + job.mailFrom + ">").c_str());
+        curl_easy_setopt(e, CURLOPT_MAIL_RCPT, recipients);
+        curl_easy_setopt(e, CURLOPT_UPLOAD, 1L);
+        curl_easy_setopt(e, CURLOPT_INFILESIZE_LARGE, curl_off_t(job.size));
+        curl_easy_setopt(e, CURLOPT_UPLOAD_BUFFERSIZE, kUploadBufferSize);
+        curl_easy_setopt(e, CURLOPT_READFUNCTION, &SmtpTransport::ReadCallback);
+        curl_easy_setopt(e, CURLOPT_READDATA, this);
+    }
     curl_easy_setopt(e, CURLOPT_NOPROGRESS, 0L);
     curl_easy_setopt(e, CURLOPT_XFERINFOFUNCTION, &SmtpTransport::ProgressCallback);
     curl_easy_setopt(e, CURLOPT_XFERINFODATA, this);
@@ -375,6 +410,12 @@ SmtpResult SmtpTransport::Perform(const SmtpJob& job) {
             result.curlText =
                 "no reply or progress for " + std::to_string(job.transferTimeout) + " seconds";
         }
+    }
+    result.tlsFailure = tlsCheck_.Failure();
+    result.tlsText = tlsCheck_.FailureText();
+    result.certificateSeen = tlsCheck_.SawCertificate();
+    if (result.certificateSeen) {
+        result.certificate = tlsCheck_.Facts();
     }
     const bool failed =
         result.code != CURLE_OK || result.responseCode >= 400 || stop_ != Stop::None;

@@ -33,11 +33,20 @@
 #include <string>
 #include <vector>
 
+#include "smtp/SmtpTlsCheck.h"
+
 class QEventLoop;
 
 struct SmtpJob {
     std::string url; // smtp[s]://host:port/ehlo-name
-    bool startTls = true;
+    // CURLUSESSL_NONE, _TRY (STARTTLS when offered) or _ALL (STARTTLS or
+    // nothing); TLS from the first byte with an smtps:// url.
+    long useSsl = CURLUSESSL_ALL;
+    // How the server's certificate is checked on a new connection.
+    SmtpTlsPolicy tls;
+    // Only a handshake on a connection of its own, then NOOP: no AUTH, no
+    // mail (showing the certificate).
+    bool probe = false;
     std::string username; // AUTH when not empty
     std::string password;
     bool spa = false; // AUTH NTLM only
@@ -61,6 +70,12 @@ struct SmtpResult {
     bool canceled = false;
     bool timedOut = false;    // our own deadline ended it: nothing moved for too long
     bool refusalSeen = false; // serverReply is a 4xx/5xx reply
+    // Our certificate check refused the server (or, for a probe, would have).
+    TTlsFailure tlsFailure = TTlsFailure::None;
+    std::string tlsText;
+    // A probe's view of the certificate, when one was seen.
+    bool certificateSeen = false;
+    TTlsCertificateFacts certificate;
 };
 
 class SmtpTransport : public std::enable_shared_from_this<SmtpTransport> {
@@ -90,6 +105,7 @@ private:
     static int DebugCallback(CURL* easy, curl_infotype type, char* data, size_t size, void* userp);
     static int SocketOptCallback(void* userp, curl_socket_t s, curlsocktype purpose);
     static int CloseSocketCallback(void* userp, curl_socket_t s);
+    static size_t DiscardCallback(char*, size_t size, size_t count, void*);
     void WatchSocket(curl_socket_t s, int what);
     void UnwatchSocket(curl_socket_t s);
     void Retire(std::unique_ptr<QSocketNotifier>& notifier);
@@ -120,4 +136,6 @@ private:
     const SmtpJob* job_ = nullptr;
     SmtpResult* current_ = nullptr;
     int64_t lastProgress_ = -1;
+    // Lives as long as the connections whose handshakes it checks.
+    SmtpTlsCheck tlsCheck_;
 };

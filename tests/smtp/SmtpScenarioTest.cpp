@@ -4,6 +4,7 @@
 //   send: recipient        sends the message to recipient; it must succeed
 //                          unless the next lines say how it failed (code)
 //   username: u | password: p | connect-timeout: s | transfer-timeout: s
+//   security: auto|tls|starttls|none
 //                          settings, from here on
 //   code: N M ...          the last send failed with one of these codes
 //   code: failed           ... with any code and a description
@@ -22,6 +23,7 @@
 #include <QTimer>
 #include <algorithm>
 #include <functional>
+#include <optional>
 #include <sstream>
 
 #include "support/ScenarioRun.h"
@@ -107,6 +109,12 @@ TEST_P(SmtpScenario, Plays) {
             {"send", [&](const std::string& to) { Send(to); }},
             {"username", [&](const std::string& v) { smtp->SetSmtpUsername(v); }},
             {"password", [&](const std::string& v) { smtp->SetSmtpPassword(v); }},
+            {"security",
+             [&](const std::string& v) {
+                 std::optional<TSecurity> security = ParseSecurity(v);
+                 ASSERT_TRUE(security) << v;
+                 smtp->SetSecurity(*security);
+             }},
             {"connect-timeout",
              [&](const std::string& v) { smtp->SetConnectTimeout(std::stoi(v)); }},
             {"transfer-timeout",
