@@ -10,6 +10,7 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
+#include <exception>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -232,6 +233,16 @@ void TPowersock::DropSocketQuietly() {
             }
         }
     }
+    if (tls_) {
+        // After a time-out the server is not waiting for a TLS close, and
+        // a handshake cut short has nothing to close.
+        if (!timedOut_ && !handshaking_) {
+            tls_->Shutdown();
+        }
+        tls_.reset();
+    }
+    handshaking_ = false;
+    tlsWantsWrite_ = false;
     if (socket_ >= 0) {
         ::close(socket_);
         socket_ = -1;
@@ -247,7 +258,8 @@ void TPowersock::DropSocketQuietly() {
 // Notifications (HandleSocketMessage)
 
 void TPowersock::OnSocketReadable() {
-    if (!connected_) {
+    if (!connected_ || handshaking_) {
+        // During the handshake the waiting StartTls does all the reading.
         if (readNotifier_) {
             readNotifier_->setEnabled(false);
         }
@@ -257,7 +269,15 @@ void TPowersock::OnSocketReadable() {
     try {
         if (!peerClosed_) {
             int err = 0;
-            long n = Fill(kChunk, err);
+            long n;
+            try {
+                n = Fill(kChunk, err);
+            } catch (const ETlsError&) {
+                // A broken TLS stream ends the connection as a socket
+                // error would; nobody waits here to be told why.
+                n = -1;
+                err = ECONNABORTED;
+            }
             if (n > 0) {
                 if (input_.Available() >= kIdleBufferLimit && readNotifier_) {
                     readNotifier_->setEnabled(false);
@@ -329,15 +349,70 @@ void TPowersock::OnSocketWritable() {
 long TPowersock::Fill(std::size_t maxBytes, int& err) {
     char* room = input_.Tail(maxBytes);
     long n;
-    do {
-        n = ::recv(socket_, room, maxBytes, 0);
-    } while (n < 0 && errno == EINTR);
-    err = n < 0 ? errno : 0;
+    if (tls_) {
+        n = FillTls(room, maxBytes, err);
+    } else {
+        do {
+            n = ::recv(socket_, room, maxBytes, 0);
+        } while (n < 0 && errno == EINTR);
+        err = n < 0 ? errno : 0;
+    }
     if (n > 0) {
         input_.Commit(static_cast<std::size_t>(n));
         bytesMoved_ += static_cast<std::size_t>(n);
     }
     return n;
+}
+
+// Fill's TLS half, with recv's results: bytes, 0 at the end, -1 with EAGAIN
+// when the socket must be waited on (tlsWantsWrite_ says which way). Raises
+// ETlsError for a broken TLS stream.
+long TPowersock::FillTls(char* room, std::size_t maxBytes, int& err) {
+    tlsWantsWrite_ = false;
+    err = 0;
+    TTlsResult r = tls_->Read(room, maxBytes);
+    switch (r.status) {
+    case TTlsStatus::Done:
+        return static_cast<long>(r.bytes);
+    case TTlsStatus::Closed:
+        return 0;
+    case TTlsStatus::WantWrite:
+        tlsWantsWrite_ = true;
+        err = EAGAIN;
+        return -1;
+    case TTlsStatus::WantRead:
+        err = EAGAIN;
+        return -1;
+    case TTlsStatus::SocketError:
+        break;
+    }
+    err = r.error != 0 ? r.error : ECONNABORTED;
+    return -1;
+}
+
+// One sleep until the socket can do what the TLS session asked for.
+void TPowersock::AwaitTls(TTlsStatus want) {
+    QSocketNotifier* notifier =
+        want == TTlsStatus::WantWrite ? writeNotifier_.get() : readNotifier_.get();
+    if (notifier) {
+        notifier->setEnabled(true);
+    }
+    AwaitServer();
+}
+
+// Drops the connection after a failure that left it unusable, and raises
+// that failure again.
+void TPowersock::DropAndRethrow() {
+    std::exception_ptr failure = std::current_exception();
+    if (connected_ || tls_) {
+        try {
+            RequestCloseSocket();
+        } catch (...) {
+            // The failure in hand is what the caller must hear of.
+            ReportCallbackFailure(std::current_exception());
+        }
+    }
+    std::rethrow_exception(failure);
 }
 
 void TPowersock::WaitForEvents() {
@@ -642,8 +717,21 @@ bool TPowersock::DataAvailable() {
     if (input_.Available() > 0) {
         return true;
     }
-    if (socket_ < 0 || peerClosed_) {
+    if (socket_ < 0 || peerClosed_ || handshaking_) {
         return false;
+    }
+    if (tls_) {
+        // Only the session knows whether a record holds application data.
+        int err = 0;
+        try {
+            long n = Fill(kChunk, err);
+            if (n == 0) {
+                peerClosed_ = true;
+            }
+            return n > 0;
+        } catch (const ETlsError&) {
+            return false; // the read that follows meets the failure
+        }
     }
     char byte;
     return ::recv(socket_, &byte, 1, MSG_PEEK) >= 1;
@@ -682,6 +770,24 @@ void TPowersock::SendBuffer(const char* Buffer, std::uint16_t Length) {
             }
             std::size_t sent = 0;
             while (sent < length && !canceled_ && !timedOut_) {
+                if (tls_) {
+                    TTlsResult r = tls_->Write(Buffer + sent, length - sent);
+                    if (r.status == TTlsStatus::Done) {
+                        sent += r.bytes;
+                        bytesMoved_ += r.bytes;
+                    } else if (r.status == TTlsStatus::WantRead ||
+                               r.status == TTlsStatus::WantWrite) {
+                        AwaitTls(r.status);
+                    } else {
+                        errno = r.status == TTlsStatus::Closed || r.error == 0 ? ENOTCONN : r.error;
+                        const int err = errno;
+                        std::string text;
+                        CheckSocketError(10035, text);
+                        throw ESockError(SocketErrorText(WinsockErrorFromErrno(err)),
+                                         TSockErrorReason::SocketError);
+                    }
+                    continue;
+                }
                 long n = ::send(socket_, Buffer + sent, length - sent, MSG_NOSIGNAL);
                 if (n > 0) {
                     sent += static_cast<std::size_t>(n);
@@ -703,6 +809,9 @@ void TPowersock::SendBuffer(const char* Buffer, std::uint16_t Length) {
             }
         }
         RaiseIfAborted("Socket send aborted");
+    } catch (const ETlsError&) {
+        TimerOff();
+        DropAndRethrow();
     } catch (...) {
         TimerOff();
         throw;
@@ -809,10 +918,7 @@ std::size_t TPowersock::AwaitLine(std::size_t limit) {
                 continue;
             }
             if (err == EAGAIN || err == EWOULDBLOCK) {
-                if (readNotifier_) {
-                    readNotifier_->setEnabled(true);
-                }
-                AwaitServer();
+                AwaitTls(tlsWantsWrite_ ? TTlsStatus::WantWrite : TTlsStatus::WantRead);
                 continue;
             }
             if (err == ENOTCONN) {
@@ -824,6 +930,9 @@ std::size_t TPowersock::AwaitLine(std::size_t limit) {
             CheckSocketError(10035, text);
         }
         RaiseIfAborted("Socket readln aborted");
+    } catch (const ETlsError&) {
+        TimerOff();
+        DropAndRethrow();
     } catch (...) {
         TimerOff();
         throw;
@@ -923,8 +1032,94 @@ void TPowersock::ClearInput() {
     ReportStatus(8, "Clearing Input");
     input_.Clear();
     scanned_ = 0;
+    if (tls_) {
+        // Raw bytes taken from under the session would break its stream.
+        if (!handshaking_ && !peerClosed_) {
+            int err = 0;
+            try {
+                (void)Fill(kChunk, err);
+            } catch (const ETlsError&) {
+                // The next read meets the failure again.
+            }
+            input_.Clear();
+        }
+        return;
+    }
     if (socket_ >= 0 && !peerClosed_) {
         static thread_local char scratch[65536];
         (void)::recv(socket_, scratch, sizeof scratch, 0);
     }
+}
+
+// ---------------------------------------------------------------------------
+// TLS
+
+void TPowersock::StartTls(const TTlsSettings& Settings) {
+    ReportStatus(4, "Starting TLS");
+    if (!connected_ || socket_ < 0) {
+        throw ESockError(SocketErrorText(10057), TSockErrorReason::SocketError);
+    }
+    if (tls_) {
+        throw ESockError("TLS already started");
+    }
+    if (timeOut_ < 0) {
+        throw ERangeError("Range check error");
+    }
+    // What came before the handshake was not protected; it must not be
+    // read as if it had been (a command injected in front of it).
+    input_.Clear();
+    scanned_ = 0;
+    skippingLongLine_ = false;
+    timedOut_ = false;
+    try {
+        tls_ = std::make_unique<TTlsSession>(socket_, Settings);
+        handshaking_ = true;
+        while (!canceled_ && !timedOut_) {
+            if (!tls_) {
+                // Dropped from a handler inside the wait.
+                throw ESockError(SocketErrorText(10057), TSockErrorReason::SocketError);
+            }
+            TTlsResult r = tls_->Handshake();
+            if (r.status == TTlsStatus::Done) {
+                break;
+            }
+            if (r.status == TTlsStatus::WantRead || r.status == TTlsStatus::WantWrite) {
+                AwaitTls(r.status);
+                continue;
+            }
+            const int err = r.status == TTlsStatus::Closed || r.error == 0 ? ENOTCONN : r.error;
+            errno = err;
+            std::string text;
+            CheckSocketError(10035, text);
+            throw ESockError(SocketErrorText(WinsockErrorFromErrno(err)),
+                             TSockErrorReason::SocketError);
+        }
+        handshaking_ = false;
+    } catch (...) {
+        TimerOff();
+        DropAndRethrow();
+    }
+    TimerOff();
+    if (canceled_ || timedOut_) {
+        const bool timed = timedOut_;
+        canceled_ = false;
+        if (connected_ || tls_) {
+            try {
+                RequestCloseSocket(); // half a handshake cannot be resumed
+            } catch (...) {
+                ReportCallbackFailure(std::current_exception());
+            }
+        }
+        throw EAbortError("TLS handshake aborted",
+                          timed ? TSockErrorReason::TimedOut : TSockErrorReason::Canceled);
+    }
+}
+
+TTlsCertificateFacts TPowersock::TlsCertificateFacts() const {
+    if (!tls_) {
+        throw ETlsError("TLS: the handshake with " + host_ + ":" + std::to_string(port_) +
+                            " has not finished",
+                        TTlsFailure::HandshakeFailed);
+    }
+    return tls_->CertificateFacts();
 }

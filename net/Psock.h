@@ -25,6 +25,7 @@
 
 #include "net/ReceiveBuffer.h"
 #include "net/ThreadTimer.h"
+#include "net/TlsSession.h"
 #include "platform/Component.h"
 #include "platform/Exception.h"
 #include "platform/StringList.h"
@@ -220,6 +221,25 @@ public:
     // Drops the received bytes that wait to be read. Raises nothing.
     void ClearInput();
 
+    // TLS on the connected socket, from now on: the handshake runs in the
+    // same wait as a read (bounded by TimeOut, ended by a cancel), and every
+    // read and send after it goes through the session. Bytes received before
+    // the handshake are dropped: they were not protected. On any failure
+    // the connection is dropped, and the call raises ETlsError (a refused
+    // certificate, a failed handshake, unusable settings), EAbortError "TLS
+    // handshake aborted" (TimedOut or Canceled), ESockError (SocketError)
+    // for a socket error, "10057:Socket is not connected" when there is no
+    // connection and "TLS already started" (Unspecified) when it is
+    // already secured. Later a broken TLS stream raises ETlsError
+    // (ConnectionFailed) from the read or send that meets it, and the
+    // connection is dropped.
+    void StartTls(const TTlsSettings& Settings);
+    // Whether the connection is carried by TLS.
+    bool TlsActive() const noexcept { return tls_ != nullptr; }
+    // The server's certificate and the connection's protocol and cipher;
+    // raises ETlsError (HandshakeFailed) without a finished handshake.
+    TTlsCertificateFacts TlsCertificateFacts() const;
+
     // Longest line ReadLn accepts, terminator included.
     static constexpr std::size_t MaxLineLength = 65536;
 
@@ -250,6 +270,9 @@ private:
     void OnSocketWritable();
     void HandleClose();
     long Fill(std::size_t maxBytes, int& err);
+    long FillTls(char* room, std::size_t maxBytes, int& err);
+    void AwaitTls(TTlsStatus want);
+    [[noreturn]] void DropAndRethrow();
     void WaitForEvents();
     void DropLookup();
     // The wait shared by ReadLn and ReadLnPiece, see the .cpp.
@@ -289,6 +312,12 @@ private:
     // Expires with the component, so that calls it posted to the event loop
     // can tell whether it still exists.
     std::shared_ptr<int> lifeToken_ = std::make_shared<int>(0);
+    // The TLS session over socket_ once StartTls has begun; freed before
+    // the socket is closed.
+    std::unique_ptr<TTlsSession> tls_;
+    bool handshaking_ = false;
+    // The last TLS read needs the socket writable (a key update), not readable.
+    bool tlsWantsWrite_ = false;
     // Received bytes not yet returned by ReadLn.
     TReceiveBuffer input_;
     std::size_t scanned_ = 0; // unread bytes known to hold no LF

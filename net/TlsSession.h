@@ -67,6 +67,7 @@ enum class TTlsFailure {
     HandshakeFailed,
     ConnectionFailed, // after the handshake: a broken record, an alert
     BadSettings,      // a CA file that cannot be read, a malformed pin
+    UpgradeRefused,   // STLS / STARTTLS required but not offered, or refused
 };
 
 class ETlsError : public Exception {

@@ -1,6 +1,7 @@
 #include "pop3/NMpop3.h"
 
 #include <algorithm>
+#include <cctype>
 #include <exception>
 
 #include "platform/GuardedApplication.h"
@@ -103,9 +104,16 @@ void TNMPOP3::Connect() {
     try {
         TPowersock::Connect();
         try {
+            const TSecurityPlan plan = PlanSecurity(security_, Host(), Port(), kPop3sPort);
+            if (plan.implicitTls) {
+                StartTls(TlsSettings(false));
+            }
             std::string greeting = ReadLn();
             if (!IsPositive(greeting)) {
                 throw ReplyError(greeting);
+            }
+            if (plan.upgrade) {
+                Upgrade(plan.upgradeRequired, false);
             }
             LogIn();
             statReached = true;
@@ -325,4 +333,132 @@ void TNMPOP3::RetrieveMessage(int Number) {
     if (failure) {
         std::rethrow_exception(failure);
     }
+}
+
+// ---------------------------------------------------------------------------
+// Security
+
+TTlsSettings TNMPOP3::TlsSettings(bool inspectOnly) const {
+    TTlsSettings settings;
+    settings.serverName = Host();
+    settings.port = Port();
+    settings.caFile = caFile_;
+    settings.fingerprint = fingerprint_;
+    settings.inspectOnly = inspectOnly;
+    return settings;
+}
+
+// Whether the capabilities (CAPA) list STLS. A server that refuses CAPA has
+// none to list; one that closes instead has ended the session.
+bool TNMPOP3::OffersStls() {
+    std::string reply = Transaction("CAPA");
+    if (reply.empty()) {
+        throw ReplyError(reply);
+    }
+    if (!IsPositive(reply)) {
+        return false;
+    }
+    bool offered = false;
+    std::string line;
+    for (int count = 0;; ++count) {
+        if (count > kMaxCapabilityLines) {
+            // The rest of the list would be read as replies: no QUIT.
+            TPowersock::Disconnect();
+            throw Exception("The POP3 server " + Host() + " sent too many capabilities");
+        }
+        ReadLn(line);
+        if (line.empty()) {
+            throw ReplyError(line);
+        }
+        while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) {
+            line.pop_back();
+        }
+        if (line == ".") {
+            return offered;
+        }
+        std::string name = ExtractField(line, ' ', 1);
+        std::transform(name.begin(), name.end(), name.begin(),
+                       [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+        if (name == "STLS") {
+            offered = true;
+        }
+    }
+}
+
+// STLS (RFC 2595) after the greeting. Without an offer, or when the server
+// refuses it, a required upgrade ends the session before anything of the
+// log-in is sent; otherwise the session goes on in plain text.
+void TNMPOP3::Upgrade(bool required, bool inspectOnly) {
+    if (!OffersStls()) {
+        if (required) {
+            throw ETlsError("The POP3 server " + Host() +
+                                " does not offer STLS; it is required to protect the password",
+                            TTlsFailure::UpgradeRefused);
+        }
+        return;
+    }
+    std::string reply = Transaction("STLS");
+    if (reply.empty()) {
+        throw ReplyError(reply);
+    }
+    if (!IsPositive(reply)) {
+        if (required) {
+            throw ETlsError("The POP3 server " + Host() +
+                                " refused STLS; it is required to protect the password",
+                            TTlsFailure::UpgradeRefused);
+        }
+        return;
+    }
+    StartTls(TlsSettings(inspectOnly));
+    // What the server offers may differ once the connection is protected;
+    // the answer before the handshake counts for nothing.
+    (void)OffersStls();
+}
+
+TTlsCertificateFacts TNMPOP3::ProbeCertificate() {
+    const TSecurityPlan plan = PlanSecurity(security_, Host(), Port(), kPop3sPort);
+    if (!plan.implicitTls && !plan.upgrade) {
+        throw Exception("The POP3 server " + Host() +
+                        " is set to plain text (security none): there is no certificate to show");
+    }
+    const bool wasBusy = busy_;
+    busy_ = true;
+    TTlsCertificateFacts facts;
+    std::exception_ptr failure;
+    try {
+        TPowersock::Connect();
+        try {
+            if (plan.implicitTls) {
+                StartTls(TlsSettings(true));
+            }
+            std::string greeting = ReadLn();
+            if (!IsPositive(greeting)) {
+                throw ReplyError(greeting);
+            }
+            if (!plan.implicitTls) {
+                // Even where plain text would do, there is nothing to show
+                // without the upgrade.
+                Upgrade(true, true);
+            }
+            facts = TlsCertificateFacts();
+        } catch (...) {
+            Disconnect(); // as after a failed Connect
+            throw;
+        }
+        try {
+            Disconnect();
+        } catch (...) {
+            // The certificate was seen; a refused QUIT changes nothing of it,
+            // and Disconnect has closed the connection either way.
+        }
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    if (!wasBusy) {
+        busy_ = false;
+    }
+    if (failure) {
+        std::rethrow_exception(failure);
+    }
+    return facts;
 }

@@ -9,7 +9,9 @@
 // Refusals raise Exception with the server's reply line (or "Connection
 // closed by the server" for an empty one), the socket's failures pass through
 // as TPowersock raises them (ESockError, EAbortError with reason TimedOut or
-// Canceled), a refused message raises EMessageRefused / EMessageTooLarge and
+// Canceled, ETlsError for a refused certificate or a broken TLS stream),
+// a session that cannot be secured as required raises Exception (see
+// Connect), a refused message raises EMessageRefused / EMessageTooLarge and
 // file errors EFCreateError / EInOutError. Handlers (OnConnect,
 // OnAuthenticationFailed, OnRetrieveStart, OnRetrieveEnd, OnDecodeStart,
 // OnPacketRecvd) run inside the operation, and what they raise is the
@@ -20,6 +22,8 @@
 #include <string>
 
 #include "net/Psock.h"
+#include "net/Security.h"
+#include "net/TlsSession.h"
 #include "pop3/MailMessage.h"
 #include "pop3/MessageParser.h"
 
@@ -33,6 +37,25 @@ public:
     void SetUserID(std::string value) { userID_ = std::move(value); }
     const std::string& Password() const noexcept { return password_; }
     void SetPassword(std::string value) { password_ = std::move(value); }
+    // How the session is secured (see net/Security.h; "auto" on port 995 is
+    // TLS from the first byte, elsewhere STLS, required unless the server is
+    // on this machine), extra trusted certificates, and an optional SHA-256
+    // pin of the server's certificate.
+    TSecurity Security() const noexcept { return security_; }
+    void SetSecurity(TSecurity value) { security_ = value; }
+    const std::string& CaFile() const noexcept { return caFile_; }
+    void SetCaFile(std::string value) { caFile_ = std::move(value); }
+    const std::string& Fingerprint() const noexcept { return fingerprint_; }
+    void SetFingerprint(std::string value) { fingerprint_ = std::move(value); }
+    // Connects with the configured security, finishes the TLS handshake
+    // (implicit or after STLS) without logging in, and returns what the
+    // server's certificate says (a certificate that does not verify is
+    // shown too: verified is then false, with the reason); the connection
+    // is then closed (QUIT). Sends no USER or PASS. Raises as Connect does,
+    // "The POP3 server <Host> does not offer STLS; ..." also where plain
+    // text would be allowed, and "The POP3 server <Host> is set to plain
+    // text (security none): there is no certificate to show".
+    TTlsCertificateFacts ProbeCertificate();
     bool Parse() const noexcept { return parse_; }
     void SetParse(bool value) { parse_ = value; }
     bool DeleteOnRead() const noexcept { return deleteOnRead_; }
@@ -70,12 +93,21 @@ public:
     TMessageParser& Parser() noexcept { return parser_; }
 
     // Operations.
-    // Connects, reads the greeting, logs in (USER/PASS, with one new attempt
-    // when OnAuthenticationFailed handles the refusal) and reads the count
-    // (STAT); OnConnect follows, also after a failed STAT. Raises Exception
-    // "Authentication failed", the server's refusal line, "The server sent
-    // an empty reply", or whatever the socket raises (ESockError, EAbortError
-    // on a time-out or cancel); the connection is dropped on any failure.
+    // Connects, secures the session as Security() says (TLS right after
+    // connecting, or after the greeting CAPA and, when the server lists
+    // STLS, STLS, the handshake and a new CAPA; with "none" none of these),
+    // logs in (USER/PASS, with one new attempt when OnAuthenticationFailed
+    // handles the refusal) and reads the count (STAT); OnConnect follows,
+    // also after a failed STAT. Raises Exception "Authentication failed",
+    // the server's refusal line, "The server sent an empty reply", "The POP3
+    // server <Host> does not offer STLS; it is required to protect the
+    // password", "The POP3 server <Host> refused STLS; it is required to
+    // protect the password", "The POP3 server <Host> sent too many
+    // capabilities", ETlsError (see net/TlsSession.h) for a refused
+    // certificate or failed handshake, or whatever the socket raises
+    // (ESockError, EAbortError on a time-out or cancel); the connection is
+    // dropped on any failure, and no password is sent before the session
+    // is as secure as required.
     void Connect() override;
     // QUIT, then the connection is closed whatever the reply. Raises the
     // server's refusal line or the socket's failure; nothing when not
@@ -124,13 +156,24 @@ public:
     }
 
 private:
+    TTlsSettings TlsSettings(bool inspectOnly) const;
+    bool OffersStls();
+    void Upgrade(bool required, bool inspectOnly);
     void LogIn();
     bool CheckAuthReply(const std::string& Reply, int Attempt);
     void WireParser();
     bool SkipRestOfMessage();
     void SyncWrittenFiles();
 
+    static constexpr int kPop3sPort = 995;
+    // More capability lines than any server lists: a server that goes on
+    // and on is cut off.
+    static constexpr int kMaxCapabilityLines = 1000;
+
     std::string userID_;
+    TSecurity security_ = TSecurity::Auto;
+    std::string caFile_;
+    std::string fingerprint_;
     std::string password_;
     std::string attachFilePath_;
     bool parse_ = false;

@@ -26,11 +26,11 @@ Script Join(std::initializer_list<Script> parts) {
 }
 
 Script LogIn(const std::string& stat = "+OK 3 960") {
-    return {"S: +OK POP3 ready", "C: USER bob", "S: +OK",    "C: PASS secret",
-            "S: +OK welcome",    "C: STAT",     "S: " + stat};
+    return {"S: +OK POP3 ready", "C: CAPA",        "S: -ERR", "C: USER bob", "S: +OK",
+            "C: PASS secret",    "S: +OK welcome", "C: STAT", "S: " + stat};
 }
 
-const std::string kLogInSent = "USER bob\r\nPASS secret\r\nSTAT\r\n";
+const std::string kLogInSent = "CAPA\r\nUSER bob\r\nPASS secret\r\nSTAT\r\n";
 
 // One short message as the server sends it, terminator included.
 Script Message(int number, const std::string& subject, const std::string& text) {
@@ -66,16 +66,17 @@ TEST_F(Pop3Fixture, MissingCredentialsFailBeforeConnecting) {
         ++asked;
         handled = true; // but supplies nothing: the values are used as they are
     };
-    peer.Add({"S: +OK", "C: USER bob", "S: +OK", "C: PASS ", "S: -ERR empty", "C: QUIT", "S: +OK"});
+    peer.Add({"S: +OK", "C: CAPA", "S: -ERR", "C: USER bob", "S: +OK", "C: PASS ", "S: -ERR empty",
+              "C: QUIT", "S: +OK"});
     EXPECT_EQ(FailureOf([&] { pop.Connect(); }), "Authentication failed");
     EXPECT_EQ(asked, 1);
-    EXPECT_EQ(Sent(), "USER bob\r\nPASS \r\nQUIT\r\n");
+    EXPECT_EQ(Sent(), "CAPA\r\nUSER bob\r\nPASS \r\nQUIT\r\n");
 }
 
 TEST_F(Pop3Fixture, RefusedPassWithHandledBuysOneMoreAttempt) {
-    peer.Add({"S: +OK ready", "C: USER bob", "S: +OK", "C: PASS secret", "S: -ERR wrong",
-              "C: USER bob", "S: +OK", "C: PASS second", "S: -ERR wrong again", "C: QUIT",
-              "S: +OK"});
+    peer.Add({"S: +OK ready", "C: CAPA", "S: -ERR", "C: USER bob", "S: +OK", "C: PASS secret",
+              "S: -ERR wrong", "C: USER bob", "S: +OK", "C: PASS second", "S: -ERR wrong again",
+              "C: QUIT", "S: +OK"});
     int calls = 0;
     pop.OnAuthenticationFailed = [&](bool& handled) {
         ++calls;
@@ -85,12 +86,13 @@ TEST_F(Pop3Fixture, RefusedPassWithHandledBuysOneMoreAttempt) {
     EXPECT_EQ(FailureOf([&] { pop.Connect(); }), "Authentication failed");
     EXPECT_EQ(calls, 1);
     EXPECT_TRUE(events.empty());
-    EXPECT_EQ(Sent(), "USER bob\r\nPASS secret\r\nUSER bob\r\nPASS second\r\nQUIT\r\n");
+    EXPECT_EQ(Sent(), "CAPA\r\nUSER bob\r\nPASS secret\r\nUSER bob\r\nPASS second\r\nQUIT\r\n");
 }
 
 TEST_F(Pop3Fixture, SecondAttemptCanSucceed) {
-    peer.Add(Join({{"S: +OK ready", "C: USER bob", "S: +OK", "C: PASS secret", "S: -ERR wrong",
-                    "C: USER bob", "S: +OK", "C: PASS right", "S: +OK", "C: STAT", "S: +OK 1 10"},
+    peer.Add(Join({{"S: +OK ready", "C: CAPA", "S: -ERR", "C: USER bob", "S: +OK", "C: PASS secret",
+                    "S: -ERR wrong", "C: USER bob", "S: +OK", "C: PASS right", "S: +OK", "C: STAT",
+                    "S: +OK 1 10"},
                    {"C: QUIT", "S: +OK"}}));
     pop.OnAuthenticationFailed = [&](bool& handled) {
         pop.SetPassword("right");
@@ -99,11 +101,13 @@ TEST_F(Pop3Fixture, SecondAttemptCanSucceed) {
     pop.Connect();
     EXPECT_EQ(pop.MailCount(), 1);
     pop.Disconnect();
-    EXPECT_EQ(Sent(), "USER bob\r\nPASS secret\r\nUSER bob\r\nPASS right\r\nSTAT\r\nQUIT\r\n");
+    EXPECT_EQ(Sent(),
+              "CAPA\r\nUSER bob\r\nPASS secret\r\nUSER bob\r\nPASS right\r\nSTAT\r\nQUIT\r\n");
 }
 
 TEST_F(Pop3Fixture, RetrieveFromAHandlerOfARunningOperationDoesNothing) {
-    peer.Add({"S: +OK ready", "C: USER bob", "S: -ERR no", "C: QUIT", "S: +OK"});
+    peer.Add(
+        {"S: +OK ready", "C: CAPA", "S: -ERR", "C: USER bob", "S: -ERR no", "C: QUIT", "S: +OK"});
     pop.OnAuthenticationFailed = [&](bool& handled) {
         EXPECT_TRUE(pop.Busy());
         pop.RetrieveMessage(1);
@@ -112,7 +116,7 @@ TEST_F(Pop3Fixture, RetrieveFromAHandlerOfARunningOperationDoesNothing) {
     EXPECT_EQ(FailureOf([&] { pop.Connect(); }), "Authentication failed");
     EXPECT_TRUE(events.empty());
     EXPECT_FALSE(pop.Busy());
-    EXPECT_EQ(Sent(), "USER bob\r\nQUIT\r\n");
+    EXPECT_EQ(Sent(), "CAPA\r\nUSER bob\r\nQUIT\r\n");
 }
 
 // --- Retrieval ----------------------------------------------------------------

@@ -6,6 +6,7 @@
 //                          a client action; it must not raise unless the
 //                          next lines say what it raised (error)
 //   delete-on-read: yes | parse: yes | max-message-bytes: N | timeout: ms
+//   security: auto | tls | starttls | none
 //                          settings, from here on
 //   error: text            the last action raised Exception text
 //   events: connect start end
@@ -20,6 +21,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -107,6 +109,12 @@ TEST_P(Pop3Scenario, Plays) {
             {"max-message-bytes",
              [&](const std::string& v) { pop.SetMaxMessageBytes(std::stoul(v)); }},
             {"timeout", [&](const std::string& v) { pop.SetTimeOut(std::stoi(v)); }},
+            {"security",
+             [&](const std::string& v) {
+                 std::optional<TSecurity> security = ParseSecurity(v);
+                 ASSERT_TRUE(security.has_value()) << "security: " << v;
+                 pop.SetSecurity(*security);
+             }},
             {"error",
              [&](const std::string& text) {
                  EXPECT_EQ(raised_, text);
