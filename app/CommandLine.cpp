@@ -17,12 +17,18 @@ TCommandLine TCommandLine::Parse(const std::vector<std::string>& args) {
         } else if (a == "--once") {
             cl.Once = true;
             cl.Headless = true;
+        } else if (a == "--show-certificates") {
+            cl.ShowCertificates = true;
         } else if (a == "--help" || a == "-h") {
             cl.Help = true;
         } else {
             cl.Error = "unknown option " + a;
             return cl;
         }
+    }
+    if (cl.ShowCertificates && cl.Headless) {
+        cl.Error = "--show-certificates runs no gateway: leave out --headless and --once";
+        return cl;
     }
     if (cl.ConfigPath.empty() && (cl.Error.empty())) {
         // Filled in by the program entry from the executable's folder.
@@ -31,7 +37,7 @@ TCommandLine TCommandLine::Parse(const std::vector<std::string>& args) {
 }
 
 const char* TCommandLine::Usage() {
-    return "Usage: mailgate [--config FILE] [--headless | --once] [--help]\n"
+    return "Usage: mailgate [--config FILE] [--headless | --once | --show-certificates] [--help]\n"
            "\n"
            "A mail gateway: at the chosen interval it fetches every message of one POP3\n"
            "mailbox into the Inbox folder and sends every file of the Outbox folder.\n"
@@ -46,5 +52,16 @@ const char* TCommandLine::Usage() {
            "                 0 when it ended without an error, 1 otherwise,\n"
            "                 2 when the settings file is not configured or cannot\n"
            "                 be read\n"
+           "  --show-certificates\n"
+           "                 connect to both servers with the configured security,\n"
+           "                 finish the TLS handshake without logging in, and print\n"
+           "                 each certificate: protocol and cipher, subject, issuer,\n"
+           "                 validity, alternative names, SHA-256 fingerprint (in the\n"
+           "                 form InFingerprint and OutFingerprint take) and whether\n"
+           "                 it verifies against the trust store and CaFile; exits\n"
+           "                 0 when both are accepted (verified, or matching the pin\n"
+           "                 set for that server), 1 otherwise, 2 when the settings\n"
+           "                 file is not configured, cannot be read or holds a value\n"
+           "                 that cannot be used; sends no password\n"
            "  --help         show this text\n";
 }

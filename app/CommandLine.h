@@ -7,6 +7,7 @@ struct TCommandLine {
     std::string ConfigPath; // empty: options.ini beside the executable
     bool Headless = false;
     bool Once = false;
+    bool ShowCertificates = false;
     bool Help = false;
     std::string Error; // set when the arguments could not be understood
 

@@ -16,6 +16,7 @@
 #include <QRegularExpressionValidator>
 #include <QSystemTrayIcon>
 #include <QVBoxLayout>
+#include <iterator>
 
 #include "pop3/NMpop3.h"
 #include "tray/Abcfdir.h"
@@ -30,6 +31,35 @@ std::string Text(const QLineEdit* field) {
 
 void SetText(QLineEdit* field, const std::string& text) {
     field->setText(QString::fromStdString(text));
+}
+
+// The entries of a "Security" drop-down, by TSecurity.
+const char* const SecurityEntries[] = {"Automatic", "TLS", "STARTTLS", "None"};
+
+QComboBox* SecurityCombo(const char* name) {
+    auto* box = new QComboBox;
+    box->setObjectName(name);
+    for (const char* entry : SecurityEntries) {
+        box->addItem(entry);
+    }
+    box->setCurrentIndex(static_cast<int>(TSecurity::Auto));
+    return box;
+}
+
+TSecurity Chosen(const QComboBox* box) {
+    int index = box->currentIndex();
+    return index >= 0 && index < static_cast<int>(std::size(SecurityEntries))
+               ? static_cast<TSecurity>(index)
+               : TSecurity::Auto;
+}
+
+// TLS from the first byte is spoken on a port of its own: a port field left
+// empty or at the plain port would have it try TLS where nobody expects it.
+void FillTlsPort(const QComboBox* box, QLineEdit* port, const char* plainPort,
+                 const char* tlsPort) {
+    if (Chosen(box) == TSecurity::Tls && (port->text().isEmpty() || port->text() == plainPort)) {
+        port->setText(tlsPort);
+    }
 }
 
 } // namespace
@@ -98,6 +128,8 @@ void TfmOptions::BuildControls() {
     password = addField(inForm, "Password:", "password", true);
     IncPort = addField(inForm, "Port", "IncPort");
     IncPort->setValidator(portValidator);
+    InSecurity = SecurityCombo("InSecurity");
+    inForm->addRow("Security", InSecurity);
     layout->addWidget(incoming);
 
     auto* outgoing = new QGroupBox("Outgoing Mail");
@@ -106,6 +138,8 @@ void TfmOptions::BuildControls() {
     fromaddr = addField(outForm, "From Address:", "fromaddr");
     OutgPort = addField(outForm, "Port", "OutgPort");
     OutgPort->setValidator(portValidator);
+    OutSecurity = SecurityCombo("OutSecurity");
+    outForm->addRow("Security", OutSecurity);
     outForm->addRow(new QLabel("Server authentication (leave empty if not required)"));
     OutId = addField(outForm, "UserID:", "OutId");
     password2 = addField(outForm, "Password:", "password2", true);
@@ -164,6 +198,10 @@ void TfmOptions::BuildControls() {
     // Only a user's pick runs the interval change; the start-up work calls it itself.
     connect(timecombobox, QOverload<int>::of(&QComboBox::activated),
             [this](int) { timecomboboxChange(this); });
+    connect(InSecurity, QOverload<int>::of(&QComboBox::activated),
+            [this](int) { InSecurityChange(this); });
+    connect(OutSecurity, QOverload<int>::of(&QComboBox::activated),
+            [this](int) { OutSecurityChange(this); });
 }
 
 void TfmOptions::BuildMenus() {
@@ -239,6 +277,8 @@ void TfmOptions::ShowSettings(const TSettings& s) {
     SetText(OutgPort, s.OutPort);
     SetText(fromaddr, s.FromAddress);
     SetText(OutPath, s.OutPath);
+    InSecurity->setCurrentIndex(static_cast<int>(s.InSecurityMode()));
+    OutSecurity->setCurrentIndex(static_cast<int>(s.OutSecurityMode()));
 }
 
 void TfmOptions::ShowInterval(int index) {
@@ -264,11 +304,17 @@ QPushButton* TfmOptions::Button(const char* name) const {
     return findChild<QPushButton*>(name);
 }
 
+QComboBox* TfmOptions::SecurityBox(const char* name) const {
+    return findChild<QComboBox*>(name);
+}
+
 void TfmOptions::SetAccountFieldsEnabled(bool enabled) {
     for (QLineEdit* field :
          {Host, UserId, password, IncPort, OutHost, OutId, password2, OutgPort, fromaddr}) {
         field->setEnabled(enabled);
     }
+    InSecurity->setEnabled(enabled);
+    OutSecurity->setEnabled(enabled);
 }
 
 void TfmOptions::SetButtons(bool connect, bool disconnect) {
@@ -305,6 +351,8 @@ TSettings TfmOptions::Entered() const {
     s.FromAddress = Text(fromaddr);
     s.OutPath = Text(OutPath);
     s.Time = std::to_string(timecombobox->currentIndex());
+    s.InSecurity = SecurityName(Chosen(InSecurity));
+    s.OutSecurity = SecurityName(Chosen(OutSecurity));
     return s;
 }
 
@@ -340,6 +388,14 @@ void TfmOptions::btnBrouse2Click(TObject*) {
 
 void TfmOptions::timecomboboxChange(TObject*) {
     cycle_->SetInterval(timecombobox->currentIndex());
+}
+
+void TfmOptions::InSecurityChange(TObject*) {
+    FillTlsPort(InSecurity, IncPort, TSettings::DefaultInPort, TSettings::DefaultInTlsPort);
+}
+
+void TfmOptions::OutSecurityChange(TObject*) {
+    FillTlsPort(OutSecurity, OutgPort, TSettings::DefaultOutPort, TSettings::DefaultOutTlsPort);
 }
 
 // ---------------------------------------------------------------- leaving

@@ -53,6 +53,9 @@ public:
     void btnBrowseClick(TObject* Sender);
     void btnBrouse2Click(TObject* Sender);
     void timecomboboxChange(TObject* Sender);
+    // A user's pick of a "Security" entry.
+    void InSecurityChange(TObject* Sender);
+    void OutSecurityChange(TObject* Sender);
     void Timer1Timer(TObject*) { cycle_->PollTick(); }
     void wakeuptimerTimer(TObject*) { cycle_->WatchdogTick(); }
     void Timer2Timer(TObject*) { cycle_->RetryPauseTick(); }
@@ -96,6 +99,8 @@ public:
     QLineEdit* Field(const char* name) const;
     QPushButton* Button(const char* name) const;
     QComboBox* IntervalBox() const { return timecombobox; }
+    // "InSecurity" or "OutSecurity".
+    QComboBox* SecurityBox(const char* name) const;
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -146,6 +151,8 @@ private:
     QLineEdit* path = nullptr;
     QLineEdit* OutPath = nullptr;
     QComboBox* timecombobox = nullptr;
+    QComboBox* InSecurity = nullptr; // entries in the order of TSecurity
+    QComboBox* OutSecurity = nullptr;
     QPushButton* btnBrowse = nullptr;
     QPushButton* btnBrouse2 = nullptr;
     QPushButton* btnConnect = nullptr;

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "excreport/ExcMagic.h"
+#include "net/TlsSession.h"
 #include "platform/EventLoopWait.h"
 #include "platform/Exception.h"
 #include "pop3/NMpop3.h"
@@ -110,13 +111,33 @@ bool TPollCycle::ShowIfTimedOut() {
     return true;
 }
 
+// A refusal of TLS - a certificate not accepted, a failed handshake, a
+// server without the upgrade that is required - is not a server that is
+// away: a new attempt would only be refused again, and its text (naming the
+// server and the reason) must stay on the status line. Returns whether that
+// is what ended the last operation.
+bool TPollCycle::ShowIfTlsRefused(const std::exception& e) {
+    if (dynamic_cast<const ETlsError*>(&e) == nullptr) {
+        return false;
+    }
+    if (pop3_->Connected()) {
+        pop3_->Abort();
+    }
+    Status(e.what());
+    Tray(TTrayImage::Error);
+    return true;
+}
+
 void TPollCycle::ConnectWithOneRetry() {
     retryPending_ = false;
     try {
         pop3_->Connect();
-    } catch (const std::exception&) {
+    } catch (const std::exception& e) {
         if (ShowIfTimedOut()) {
             // Not a refusal: a new log-in would only wait as long again.
+            throw;
+        }
+        if (ShowIfTlsRefused(e)) {
             throw;
         }
         if (retryPending_ && !inErrorRetry_) {
@@ -233,6 +254,9 @@ bool TPollCycle::ReconnectUntilConnected() {
             if (pop3_->TimedOut()) {
                 return false; // it answers no more: the next poll tries again
             }
+            if (dynamic_cast<const ETlsError*>(&e) != nullptr) {
+                return false; // refused, as the status line says: the next poll tries again
+            }
         }
         pause = ReconnectPolicy.NextPauseMs(pause, ceiling);
     }
@@ -249,9 +273,10 @@ bool TPollCycle::OpenSession() {
         return true;
     } catch (const std::exception& e) {
         observer_.Caught(e);
-        if (pop3_->TimedOut() || Stopping()) {
-            // A server that accepts and then stays silent is not "away":
-            // waiting on it again in this cycle would only hold the cycle.
+        if (pop3_->TimedOut() || Stopping() || dynamic_cast<const ETlsError*>(&e) != nullptr) {
+            // A server that accepts and then stays silent, or whose TLS is
+            // refused, is not "away": trying it again in this cycle would
+            // only hold the cycle and hide why.
             return false;
         }
         return ReconnectUntilConnected();

@@ -128,6 +128,7 @@ private:
     void ErrorEvent(const char* statusText);
     void ConnectWithOneRetry();
     bool ShowIfTimedOut();
+    bool ShowIfTlsRefused(const std::exception& e);
     void ReceiveStep();
     bool ReconnectUntilConnected();
     bool OpenSession();
@@ -139,6 +140,7 @@ private:
     void SendFile(const std::string& fullName, const std::string& recipient);
     void PauseAfterFailedSend();
     void ApplyInTimeOut(int seconds);
+    void ApplySecurity(const TSettings& s);
     void SetFromAddress(const std::string& address);
 
     TCycleObserver& observer_;

@@ -78,6 +78,15 @@ void TPollCycle::ApplyInTimeOut(int seconds) {
     pop3_->SetTimeOut(seconds * 1000);
 }
 
+void TPollCycle::ApplySecurity(const TSettings& s) {
+    pop3_->SetSecurity(s.InSecurityMode());
+    pop3_->SetCaFile(s.CaFile);
+    pop3_->SetFingerprint(s.InFingerprint);
+    smtp_->SetSecurity(s.OutSecurityMode());
+    smtp_->SetCaFile(s.CaFile);
+    smtp_->SetFingerprint(s.OutFingerprint);
+}
+
 bool TPollCycle::ApplySettings() {
     TSettings& s = settings_;
     ApplyInTimeOut(s.InTimeOutSeconds());
@@ -95,7 +104,7 @@ bool TPollCycle::ApplySettings() {
     outbox_.SetFolder(s.OutPath);
 
     if (s.OutPort.empty()) {
-        s.OutPort = TSettings::DefaultOutPort;
+        s.OutPort = s.OutPortDefault();
         s.Save(configPath_, {"OutPort"});
     }
     // Each port is applied when it is valid, whatever the other one holds.
@@ -107,7 +116,7 @@ bool TPollCycle::ApplySettings() {
         smtp_->SetSmtpPort(StrToInt(s.OutPort));
     }
     if (s.InPort.empty()) {
-        s.InPort = TSettings::DefaultInPort;
+        s.InPort = s.InPortDefault();
         s.Save(configPath_, {"InPort"});
     }
     if (auto problem = TSettings::PortProblem(s.InPort, "POP3")) {
@@ -115,6 +124,14 @@ bool TPollCycle::ApplySettings() {
         portsGood = false;
     } else {
         pop3_->SetPort(StrToInt(s.InPort));
+    }
+    // A word the program does not know is not taken for "auto": the user
+    // meant something, and it may have been "tls".
+    if (auto problem = s.SecurityProblem()) {
+        Status(*problem);
+        portsGood = false;
+    } else {
+        ApplySecurity(s);
     }
 
     message_ = CoMailMessage::Create();
@@ -133,7 +150,7 @@ bool TPollCycle::ApplySettings() {
     observer_.ShowSettings(shown);
 
     if (!portsGood) {
-        // The status line says which port; the settings stay editable.
+        // The status line says which value; the settings stay editable.
         SetInterval(s.IntervalIndex());
         observer_.SettingsNeeded(TLoadResult::InvalidPort);
     }
@@ -198,6 +215,14 @@ void TPollCycle::LogIn(TSettings entered, bool retrieve) {
         Status(settingsError_);
         return;
     }
+    {
+        // The window has no fields for these: they stay as the file has them.
+        TSettings stored = TSettings::Load(configPath_);
+        entered.InTimeOut = stored.InTimeOut;
+        entered.CaFile = stored.CaFile;
+        entered.InFingerprint = stored.InFingerprint;
+        entered.OutFingerprint = stored.OutFingerprint;
+    }
     // Checked before anything is written, so that a bad value leaves the
     // settings file as it was.
     if (auto problem = entered.Problem()) {
@@ -215,17 +240,18 @@ void TPollCycle::LogIn(TSettings entered, bool retrieve) {
     s.Save(configPath_, {"Password2"});
     smtp_->SetSmtpPassword(s.Password2);
     if (s.OutPort.empty()) {
-        s.OutPort = TSettings::DefaultOutPort;
+        s.OutPort = s.OutPortDefault();
     }
     if (s.InPort.empty()) {
-        s.InPort = TSettings::DefaultInPort;
+        s.InPort = s.InPortDefault();
     }
     observer_.ShowSettings(s);
-    s.Save(configPath_, {"OutPort", "InPort"});
+    s.Save(configPath_, {"OutPort", "InPort", "OutSecurity"});
     pop3_->SetPort(StrToInt(s.InPort));
-    ApplyInTimeOut(TSettings::Load(configPath_).InTimeOutSeconds());
+    ApplyInTimeOut(s.InTimeOutSeconds());
     SetFromAddress(s.FromAddress);
     smtp_->SetSmtpPort(StrToInt(s.OutPort));
+    ApplySecurity(s);
     pop3_->SetHost(s.Host);
     pop3_->SetUserID(s.UserId);
     pop3_->SetPassword(s.Password);
@@ -249,7 +275,8 @@ void TPollCycle::LogIn(TSettings entered, bool retrieve) {
     s.UserId = pop3_->UserID();
     s.Password = pop3_->Password();
     s.Path = pop3_->AttachFilePath();
-    s.Save(configPath_, {"Host", "UserId", "Password", "Path", "OutPath", "FromAddress"});
+    s.Save(configPath_,
+           {"Host", "UserId", "Password", "Path", "OutPath", "FromAddress", "InSecurity"});
     Tray(TTrayImage::Idle);
     pollTimer_->SetEnabled(true);
 }

@@ -2,6 +2,7 @@
 
 #include <stdexcept>
 
+#include "net/TlsSession.h"
 #include "platform/Convert.h"
 #include "platform/ProfileFile.h"
 
@@ -27,6 +28,9 @@ constexpr TKey Keys[] = {
     {"OutHost", &TSettings::OutHost}, {"OutPort", &TSettings::OutPort}, {"OutId", &TSettings::OutId},
     {"Password2", &TSettings::Password2}, {"FromAddress", &TSettings::FromAddress},
     {"OutPath", &TSettings::OutPath}, {"Time", &TSettings::Time},
+    {"InSecurity", &TSettings::InSecurity}, {"OutSecurity", &TSettings::OutSecurity},
+    {"CaFile", &TSettings::CaFile}, {"InFingerprint", &TSettings::InFingerprint},
+    {"OutFingerprint", &TSettings::OutFingerprint},
 };
 // clang-format on
 
@@ -84,11 +88,33 @@ std::optional<std::string> TSettings::Problem() const {
             return text;
         }
     }
+    return ConnectionProblem();
+}
+
+std::optional<std::string> TSettings::ConnectionProblem() const {
     for (auto [port, what] : {std::pair{&OutPort, "SMTP"}, std::pair{&InPort, "POP3"}}) {
         if (!port->empty()) {
             if (auto problem = PortProblem(*port, what)) {
                 return problem;
             }
+        }
+    }
+    return SecurityProblem();
+}
+
+std::optional<std::string> TSettings::SecurityProblem() const {
+    for (auto [word, key] :
+         {std::pair{&InSecurity, "InSecurity"}, std::pair{&OutSecurity, "OutSecurity"}}) {
+        if (!ParseSecurity(*word)) {
+            return std::string("Invalid ") + key + " \"" + *word +
+                   "\": enter auto, tls, starttls or none";
+        }
+    }
+    for (auto [pin, key] : {std::pair{&InFingerprint, "InFingerprint"},
+                            std::pair{&OutFingerprint, "OutFingerprint"}}) {
+        if (!pin->empty() && !NormalizeFingerprint(*pin)) {
+            return std::string("Invalid ") + key + " \"" + *pin +
+                   "\": enter the SHA-256 fingerprint, 64 hex digits (colons allowed)";
         }
     }
     return std::nullopt;
@@ -116,4 +142,20 @@ int TSettings::InTimeOutSeconds() const noexcept {
     auto seconds = TryStrToInt64(InTimeOut);
     bool usable = seconds && *seconds >= 1 && *seconds <= MaxInTimeOutSeconds;
     return static_cast<int>(usable ? *seconds : DefaultInTimeOutSeconds);
+}
+
+TSecurity TSettings::InSecurityMode() const {
+    return ParseSecurity(InSecurity).value_or(TSecurity::Auto);
+}
+
+TSecurity TSettings::OutSecurityMode() const {
+    return ParseSecurity(OutSecurity).value_or(TSecurity::Auto);
+}
+
+const char* TSettings::InPortDefault() const {
+    return InSecurityMode() == TSecurity::Tls ? DefaultInTlsPort : DefaultInPort;
+}
+
+const char* TSettings::OutPortDefault() const {
+    return OutSecurityMode() == TSecurity::Tls ? DefaultOutTlsPort : DefaultOutPort;
 }

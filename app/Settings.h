@@ -11,6 +11,8 @@
 #include <optional>
 #include <string>
 
+#include "net/Security.h"
+
 struct TSettings {
     // What a missing key reads as, for the keys shown in the window: the
     // window has always shown it so, and a Host or OutHost that reads so
@@ -30,9 +32,21 @@ struct TSettings {
     std::string FromAddress = Unset;
     std::string OutPath = Unset; // Outbox folder
     std::string Time = Unset;    // index of the poll interval
+    // How each connection is secured: "auto" (also when empty), "tls",
+    // "starttls", "none" (see net/Security.h).
+    std::string InSecurity;
+    std::string OutSecurity;
+    std::string CaFile; // PEM of extra trusted certificates, both servers; "" for none
+    // SHA-256 pins of the servers' certificates (hex, colons optional, case
+    // ignored); "" for none. No field in the window for these three.
+    std::string InFingerprint;
+    std::string OutFingerprint;
 
     static constexpr const char* DefaultInPort = "110";
     static constexpr const char* DefaultOutPort = "25";
+    // The ports of TLS from the first byte.
+    static constexpr const char* DefaultInTlsPort = "995";
+    static constexpr const char* DefaultOutTlsPort = "465";
     // The POP3 reply time-out when InTimeOut is missing or not a whole number
     // from 1 to MaxInTimeOutSeconds.
     static constexpr int DefaultInTimeOutSeconds = 60;
@@ -50,9 +64,16 @@ struct TSettings {
     // Both servers are named.
     bool IsConfigured() const noexcept;
     // The first thing that keeps a log-in from being tried, as the status
-    // text that says so: a required value that is empty, then a port that is
-    // given but no port number (an empty port takes its default).
+    // text that says so: a required value that is empty, then what
+    // ConnectionProblem names.
     std::optional<std::string> Problem() const;
+    // The first value that keeps a connection from being made: a port that
+    // is given but no port number (an empty port takes its default), a
+    // security word that is none of the four, a pin that is not 64 hex digits.
+    std::optional<std::string> ConnectionProblem() const;
+    // Its security part: "Invalid <key> "<value>": ..." for an unknown
+    // security word or a malformed pin.
+    std::optional<std::string> SecurityProblem() const;
     // "Invalid <what> port "<port>": ..." unless `port` is 1 to 65535.
     static std::optional<std::string> PortProblem(const std::string& port, const char* what);
 
@@ -62,4 +83,12 @@ struct TSettings {
     // The interval of an entry; 0 (no polling) for an index that is none.
     static int IntervalMs(int index) noexcept;
     int InTimeOutSeconds() const noexcept;
+    // The security words read; Auto for a word that is none (ConnectionProblem
+    // names it).
+    TSecurity InSecurityMode() const;
+    TSecurity OutSecurityMode() const;
+    // The port an empty port field takes: the TLS port when the security is
+    // "tls", else the protocol's plain port.
+    const char* InPortDefault() const;
+    const char* OutPortDefault() const;
 };

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <unistd.h>
 
+#include "app/CertificateReport.h"
 #include "app/CommandLine.h"
 #include "app/HeadlessRunner.h"
 #include "app/MailRead.h"
@@ -22,7 +23,8 @@ int main(int argc, char** argv) {
         std::fputs(TCommandLine::Usage(), stdout);
         return 0;
     }
-    if (cl.Headless) {
+    const bool withoutDisplay = cl.Headless || cl.ShowCertificates;
+    if (withoutDisplay) {
         // No display needed: a server has neither X nor Wayland.
         const char* platform = std::getenv("QT_QPA_PLATFORM");
         if (platform == nullptr || *platform == '\0') {
@@ -44,7 +46,7 @@ int main(int argc, char** argv) {
 
     // The one reporter, made before the window; without a display it writes
     // its reports to standard error instead of showing a dialog.
-    TExcMagic excMagic(cl.Headless ? TExcMagic::mdConsole : TExcMagic::mdDialog);
+    TExcMagic excMagic(withoutDisplay ? TExcMagic::mdConsole : TExcMagic::mdDialog);
     excMagic.SetEnabled(true);
     app.OnException = [](const std::exception& e) {
         if (TExcMagic* reporter = TExcMagic::ExcMagic()) {
@@ -56,6 +58,9 @@ int main(int argc, char** argv) {
         cl.ConfigPath.empty()
             ? QDir(QCoreApplication::applicationDirPath()).filePath("options.ini").toStdString()
             : cl.ConfigPath;
+    if (cl.ShowCertificates) {
+        return TCertificateReport().Run(configPath);
+    }
     if (cl.Headless) {
         THeadlessRunner runner(configPath);
         if (cl.Once) {

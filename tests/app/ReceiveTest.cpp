@@ -88,8 +88,8 @@ TEST_F(Receive, WrongPasswordMakesOneNewAttemptAndLeavesTheWindowUnconnected) {
 
 TEST_F(Receive, NewAttemptThatSucceedsLeavesTheWindowConnected) {
     WriteSettings(pop3.Port());
-    pop3.Add({"S: +OK ready", "C: USER bob", "S: +OK", "C: PASS pw", "S: -ERR try later", "C: QUIT",
-              "S: +OK bye"});
+    pop3.Add({"S: +OK ready", "C: CAPA", "S: -ERR unknown command", "C: USER bob", "S: +OK",
+              "C: PASS pw", "S: -ERR try later", "C: QUIT", "S: +OK bye"});
     pop3.Add(LoginLines(0));
     TfmOptions& w = Make();
     w.FormCreate(&w);

@@ -75,6 +75,8 @@ protected:
 
     static std::vector<std::string> LogIn() {
         return {"S: +OK scripted POP3 ready",
+                "C: CAPA",
+                "S: -ERR unknown command",
                 "C: USER gate",
                 "S: +OK",
                 "C: PASS pop-pw",
@@ -179,14 +181,14 @@ TEST_F(KilledRun, LeavesNothingVisibleInTheInboxAndTheNextRunClearsItsTemporaryF
     // Message 2's part files are still in the hidden folder, for the next run.
     EXPECT_GT(TempFolderBytes(), 0u);
     EXPECT_EQ(pop3_.Received(0),
-              "USER gate\r\nPASS pop-pw\r\nSTAT\r\nRETR 1\r\nDELE 1\r\nRETR 2\r\n");
+              "CAPA\r\nUSER gate\r\nPASS pop-pw\r\nSTAT\r\nRETR 1\r\nDELE 1\r\nRETR 2\r\n");
 
     MailgateRun run(config_);
     ASSERT_TRUE(run.Finish()) << Transcript(run);
     ExpectNoSanitizerReport(run);
     EXPECT_EQ(run.ExitCode(), 0) << Transcript(run);
     EXPECT_TRUE(WaitFor([&] { return pop3_.Finished(); }, PeerDeadlineMs));
-    EXPECT_EQ(pop3_.Received(1), "USER gate\r\nPASS pop-pw\r\nSTAT\r\nQUIT\r\n");
+    EXPECT_EQ(pop3_.Received(1), "CAPA\r\nUSER gate\r\nPASS pop-pw\r\nSTAT\r\nQUIT\r\n");
     EXPECT_EQ(pop3_.Errors().find("connection 1:"), std::string::npos) << pop3_.Errors();
     EXPECT_EQ(smtp_.Connections(), 0);
 

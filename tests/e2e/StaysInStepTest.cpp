@@ -59,9 +59,14 @@ protected:
 
     // One connection: greeting, log-in, STAT, then `rest`.
     static PeerScenario Session(std::vector<std::string> rest) {
-        std::vector<std::string> script = {
-            "S: +OK scripted POP3 ready", "C: USER gate", "S: +OK", "C: PASS pop-pw",
-            "S: +OK logged in",           "C: STAT"};
+        std::vector<std::string> script = {"S: +OK scripted POP3 ready",
+                                           "C: CAPA",
+                                           "S: -ERR unknown command",
+                                           "C: USER gate",
+                                           "S: +OK",
+                                           "C: PASS pop-pw",
+                                           "S: +OK logged in",
+                                           "C: STAT"};
         script.insert(script.end(), rest.begin(), rest.end());
         return PeerScenario(script);
     }
@@ -105,7 +110,7 @@ TEST_F(StaysInStep, ALongLineIsTakenAndEveryDeletionIsCommittedBeforeTheOutboxGo
 
     auto run1 = RunOnce();
     EXPECT_EQ(run1->ExitCode(), 0) << Transcript(*run1);
-    ExpectSent(0, "USER gate\r\nPASS pop-pw\r\nSTAT\r\n"
+    ExpectSent(0, "CAPA\r\nUSER gate\r\nPASS pop-pw\r\nSTAT\r\n"
                   "RETR 1\r\nDELE 1\r\nRETR 2\r\nDELE 2\r\nRETR 3\r\nDELE 3\r\nQUIT\r\n");
     // The outbox pass of the same cycle sent the file.
     EXPECT_TRUE(Names(outbox_).empty()) << Transcript(*run1);
@@ -114,7 +119,7 @@ TEST_F(StaysInStep, ALongLineIsTakenAndEveryDeletionIsCommittedBeforeTheOutboxGo
     for (int run = 2; run <= 3; ++run) {
         auto again = RunOnce();
         EXPECT_EQ(again->ExitCode(), 0) << "run " << run << "\n" << Transcript(*again);
-        ExpectSent(run - 1, "USER gate\r\nPASS pop-pw\r\nSTAT\r\nQUIT\r\n");
+        ExpectSent(run - 1, "CAPA\r\nUSER gate\r\nPASS pop-pw\r\nSTAT\r\nQUIT\r\n");
     }
 
     EXPECT_TRUE(WaitFor([&] { return pop3_.Finished(); }, PeerDeadlineMs));
