@@ -74,32 +74,72 @@ std::int64_t Base64LinesSize(std::int64_t bytes) noexcept {
     return chars + 2 * lines;
 }
 
-void Base64Decoder::Feed(std::string_view text, std::string& out) {
-    for (char c : text) {
-        std::uint8_t v = Base64Value(c);
-        if (v >= Base64Pad) {
-            continue;
+std::size_t Base64Decoder::Decode(std::string_view text, char* out) noexcept {
+    char* o = out;
+    const char* p = text.data();
+    const std::size_t n = text.size();
+    std::size_t i = 0;
+    while (!ended_ && i < n) {
+        if (count_ == 0) {
+            // Whole groups of alphabet characters: the common case. A value
+            // with either high bit set is a pad or no alphabet character.
+            while (i + 4 <= n) {
+                std::uint32_t a = Base64Value(p[i]), b = Base64Value(p[i + 1]),
+                              c = Base64Value(p[i + 2]), d = Base64Value(p[i + 3]);
+                if (((a | b | c | d) & 0xC0) != 0) {
+                    break;
+                }
+                std::uint32_t bits = a << 18 | b << 12 | c << 6 | d;
+                o[0] = static_cast<char>(bits >> 16);
+                o[1] = static_cast<char>(bits >> 8);
+                o[2] = static_cast<char>(bits);
+                o += 3;
+                i += 4;
+            }
+            if (i >= n) {
+                break;
+            }
         }
-        bits_ = bits_ << 6 | v;
-        if (++count_ == 4) {
-            char three[3] = {static_cast<char>(bits_ >> 16), static_cast<char>(bits_ >> 8),
-                             static_cast<char>(bits_)};
-            out.append(three, 3);
-            bits_ = 0;
-            count_ = 0;
+        std::uint8_t v = Base64Value(p[i++]);
+        if (v < Base64Pad) {
+            bits_ = bits_ << 6 | v;
+            if (++count_ == 4) {
+                o[0] = static_cast<char>(bits_ >> 16);
+                o[1] = static_cast<char>(bits_ >> 8);
+                o[2] = static_cast<char>(bits_);
+                o += 3;
+                bits_ = 0;
+                count_ = 0;
+            }
+        } else if (v == Base64Pad && padEnds_) {
+            ended_ = true;
         }
     }
+    return static_cast<std::size_t>(o - out);
 }
 
-void Base64Decoder::Finish(std::string& out) {
+std::size_t Base64Decoder::Finish(char* out) noexcept {
+    std::size_t n = 0;
     if (count_ == 2) {
-        out += static_cast<char>(bits_ >> 4);
+        out[n++] = static_cast<char>(bits_ >> 4);
     } else if (count_ == 3) {
-        out += static_cast<char>(bits_ >> 10);
-        out += static_cast<char>(bits_ >> 2);
+        out[n++] = static_cast<char>(bits_ >> 10);
+        out[n++] = static_cast<char>(bits_ >> 2);
     }
     bits_ = 0;
     count_ = 0;
+    return n;
+}
+
+void Base64Decoder::Feed(std::string_view text, std::string& out) {
+    const std::size_t old = out.size();
+    out.resize(old + MaxOutput(text.size()));
+    out.resize(old + Decode(text, out.data() + old));
+}
+
+void Base64Decoder::Finish(std::string& out) {
+    char tail[2];
+    out.append(tail, Finish(tail));
 }
 
 std::string Base64Decode(std::string_view text) {

@@ -36,16 +36,35 @@ void AppendBase64Lines(const unsigned char* data, std::size_t size, std::string&
 [[nodiscard]] std::int64_t Base64LinesSize(std::int64_t bytes) noexcept;
 
 // Decodes base64 text given in pieces of any size: characters outside the
-// alphabet (line ends, blanks, "=") are skipped, and an incomplete last
-// group gives the whole bytes it holds.
+// alphabet (line ends, blanks, and "=" unless it ends the text) are skipped,
+// and an incomplete last group gives the whole bytes it holds.
 class Base64Decoder {
 public:
+    Base64Decoder() = default;
+    // With `padEnds` the first "=" ends the encoded text, as in every
+    // well-formed part: what follows it is not decoded.
+    explicit Base64Decoder(bool padEnds) noexcept : padEnds_(padEnds) {}
+
+    // Room Decode needs for a piece of `size` characters.
+    [[nodiscard]] static constexpr std::size_t MaxOutput(std::size_t size) noexcept {
+        return size / 4 * 3 + 3;
+    }
+    // Decodes `text` into `out` (MaxOutput(text.size()) bytes of room);
+    // returns the bytes written.
+    [[nodiscard]] std::size_t Decode(std::string_view text, char* out) noexcept;
+    // The bytes of an incomplete last group (at most 2) into `out`.
+    [[nodiscard]] std::size_t Finish(char* out) noexcept;
+    // The same, appending to a string.
     void Feed(std::string_view text, std::string& out);
     void Finish(std::string& out);
+    // A pad ended the text (only with `padEnds`).
+    [[nodiscard]] bool Ended() const noexcept { return ended_; }
 
 private:
     std::uint32_t bits_ = 0;
     int count_ = 0;
+    bool padEnds_ = false;
+    bool ended_ = false;
 };
 // All of `text` at once.
 [[nodiscard]] std::string Base64Decode(std::string_view text);

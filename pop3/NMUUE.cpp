@@ -108,14 +108,12 @@ void TNMUUProcessor::DecodeBase64() {
     TMimeLineReader reader(Input(), 65536, kMaxPiece);
     Output out(*OutputStream);
     // A group may continue on the next line: RFC 2045 ignores line breaks
-    // inside the encoded text.
-    uint32_t bits = 0;
-    int count = 0;
-    bool finished = false;
+    // inside the encoded text. The pad ends it.
+    codec::Base64Decoder decoder(true);
     bool skipping = false; // the rest of this line is not data
     bool leadIn = true;    // no alphabet character yet on this line
     std::string_view line;
-    while (!finished && reader.Next(line)) {
+    while (!decoder.Ended() && reader.Next(line)) {
         const size_t size = line.size();
         if (reader.StartsLine()) {
             leadIn = true;
@@ -137,58 +135,22 @@ void TNMUUProcessor::DecodeBase64() {
         while (leadIn && i < size && Value(line[i]) >= kPad) {
             char c = line[i];
             if (c == '=' || c == '\r' || c == '\n') {
-                finished = true;
                 break;
             }
             ++i;
         }
+        if (leadIn && i < size && Value(line[i]) >= kPad) {
+            break;
+        }
         if (i < size) {
             leadIn = false;
-        }
-        const char* p = line.data();
-        while (!finished && i < size) {
-            if (count == 0) {
-                // Whole groups of alphabet characters: the common case.
-                char* o = out.Reserve((size - i) / 4 * 3);
-                while (i + 4 <= size) {
-                    uint32_t a = Value(p[i]), b = Value(p[i + 1]), c = Value(p[i + 2]),
-                             d = Value(p[i + 3]);
-                    if (((a | b | c | d) & 0xC0) != 0) {
-                        break;
-                    }
-                    uint32_t bits3 = a << 18 | b << 12 | c << 6 | d;
-                    o[0] = static_cast<char>(bits3 >> 16);
-                    o[1] = static_cast<char>(bits3 >> 8);
-                    o[2] = static_cast<char>(bits3);
-                    o += 3;
-                    i += 4;
-                }
-                out.Commit(o);
-                if (i >= size) {
-                    break;
-                }
-            }
-            uint8_t v = Value(p[i++]);
-            if (v < kPad) {
-                bits = bits << 6 | v;
-                if (++count == 4) {
-                    out.Put3(bits);
-                    bits = 0;
-                    count = 0;
-                }
-            } else if (v == kPad) {
-                // The pad ends the encoded text, as in every well-formed part.
-                finished = true;
-            }
-            // Anything else (blanks, "-", controls) is not part of the text.
+            std::string_view rest = line.substr(i);
+            char* o = out.Reserve(codec::Base64Decoder::MaxOutput(rest.size()));
+            out.Commit(o + decoder.Decode(rest, o));
         }
     }
-    if (count == 2) {
-        out.Put(static_cast<char>(bits >> 4));
-    } else if (count == 3) {
-        out.Put(static_cast<char>(bits >> 10));
-        out.Put(static_cast<char>(bits >> 2));
-    }
+    char* o = out.Reserve(2);
+    out.Commit(o + decoder.Finish(o));
     out.Flush();
     InputStream->SetPosition(reader.Position());
 }

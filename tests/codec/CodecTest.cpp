@@ -66,6 +66,28 @@ TEST(Base64, DecoderFedInPiecesGivesTheSameBytes) {
     }
 }
 
+TEST(Base64, DecoderWhosePadEndsTheTextIgnoresWhatFollows) {
+    const std::vector<Row> rows = {
+        {"pad then more groups", "QQ==QUJD", "A"},
+        {"single pad", "QUI=REVG", "AB"},
+        {"pad in a later piece", "QUJD|R|A=|=QUJD", "ABCD"},
+        {"no pad", "QU|JDREVG", "ABCDEF"},
+    };
+    for (const Row& r : rows) {
+        codec::Base64Decoder decoder(true);
+        std::string out;
+        std::size_t start = 0;
+        for (std::size_t bar; (bar = r.input.find('|', start)) != std::string::npos;
+             start = bar + 1) {
+            decoder.Feed(std::string_view(r.input).substr(start, bar - start), out);
+        }
+        decoder.Feed(std::string_view(r.input).substr(start), out);
+        decoder.Finish(out);
+        EXPECT_EQ(out, r.expected) << r.name;
+        EXPECT_EQ(decoder.Ended(), r.input.find('=') != std::string::npos) << r.name;
+    }
+}
+
 TEST(Base64, LinesAre76CharactersAndSizeIsPredicted) {
     for (std::size_t size : {0u, 1u, 56u, 57u, 58u, 114u, 1000u}) {
         std::string data(size, '\0');
