@@ -17,6 +17,7 @@
 #include <QSystemTrayIcon>
 #include <QVBoxLayout>
 #include <iterator>
+#include <optional>
 
 #include "pop3/NMpop3.h"
 #include "tray/Abcfdir.h"
@@ -31,6 +32,17 @@ std::string Text(const QLineEdit* field) {
 
 void SetText(QLineEdit* field, const std::string& text) {
     field->setText(QString::fromStdString(text));
+}
+
+// Shows the folder chooser; on OK writes the chosen folder into `field` and
+// returns it, on Cancel returns nothing.
+std::optional<std::string> ChooseFolder(TabcDirectoryDialog& dialog, QLineEdit* field) {
+    if (!dialog.Execute()) {
+        return std::nullopt;
+    }
+    std::string chosen = dialog.Directory();
+    SetText(field, chosen);
+    return chosen;
 }
 
 // The entries of a "Security" drop-down, by TSecurity.
@@ -369,21 +381,15 @@ void TfmOptions::btnDisconnectClick(TObject*) {
 }
 
 void TfmOptions::btnBrowseClick(TObject*) {
-    if (!abcDirectoryDialog1->Execute()) {
-        return;
+    if (auto chosen = ChooseFolder(*abcDirectoryDialog1, path)) {
+        cycle_->SetInbox(*chosen);
     }
-    std::string chosen = abcDirectoryDialog1->Directory();
-    SetText(path, chosen);
-    cycle_->SetInbox(chosen);
 }
 
 void TfmOptions::btnBrouse2Click(TObject*) {
-    if (!abcDirectoryDialog1->Execute()) {
-        return;
+    if (auto chosen = ChooseFolder(*abcDirectoryDialog1, OutPath)) {
+        cycle_->SetOutbox(*chosen);
     }
-    std::string chosen = abcDirectoryDialog1->Directory();
-    SetText(OutPath, chosen);
-    cycle_->SetOutbox(chosen);
 }
 
 void TfmOptions::timecomboboxChange(TObject*) {

@@ -21,6 +21,18 @@ std::string WithTdsExtension(const std::string& name) {
     return name + ".TDS";
 }
 
+// Asks `ask` of the DWARF reader when there is one, else of the TD32 one;
+// both results start out -1, and false says no reader found the address.
+template <class Ask>
+bool AskEither(TDwarfInfo* dwarf, TTD32Info* td32, int& first, int& second, Ask ask) {
+    first = -1;
+    second = -1;
+    if (dwarf != nullptr) {
+        return ask(*dwarf);
+    }
+    return td32 != nullptr && ask(*td32);
+}
+
 } // namespace
 
 // --- TModuleDebugInfo ------------------------------------------------------------
@@ -71,12 +83,8 @@ uint64_t TModuleDebugInfo::RelativeAddress(uintptr_t address) const noexcept {
 }
 
 bool TModuleDebugInfo::UnitAt(uint64_t relative, int& unitIndex, int& procedureIndex) {
-    unitIndex = -1;
-    procedureIndex = -1;
-    if (dwarf_ != nullptr) {
-        return dwarf_->UnitAt(relative, unitIndex, procedureIndex);
-    }
-    return td32_ != nullptr && td32_->UnitAt(relative, unitIndex, procedureIndex);
+    return AskEither(dwarf_.get(), td32_.get(), unitIndex, procedureIndex,
+                     [&](auto& info) { return info.UnitAt(relative, unitIndex, procedureIndex); });
 }
 
 int TModuleDebugInfo::ProcedureAt(uint64_t relative, int moduleIndex) {
@@ -84,12 +92,8 @@ int TModuleDebugInfo::ProcedureAt(uint64_t relative, int moduleIndex) {
 }
 
 bool TModuleDebugInfo::LineAt(uint64_t relative, int& sourceIndex, int& line) {
-    sourceIndex = -1;
-    line = -1;
-    if (dwarf_ != nullptr) {
-        return dwarf_->LineAt(relative, sourceIndex, line);
-    }
-    return td32_ != nullptr && td32_->LineAt(relative, sourceIndex, line);
+    return AskEither(dwarf_.get(), td32_.get(), sourceIndex, line,
+                     [&](auto& info) { return info.LineAt(relative, sourceIndex, line); });
 }
 
 std::string TModuleDebugInfo::NameOf(int index) {

@@ -756,13 +756,32 @@ void TPowersock::Writeln(const std::string& Text) {
     Write(Text + "\r\n");
 }
 
-void TPowersock::SendBuffer(const char* Buffer, std::uint16_t Length) {
-    ReportStatus(4, "Sending Buffer");
+// Runs a wait of a transfer under the time-out, which is off again on every
+// way out. `wait` returns true when it stopped for its answer, a cancel or
+// the time-out (the latter two then raise EAbortError with `abortText`), false
+// when the connection has ended. A broken TLS stream drops the connection.
+template <class Wait> void TPowersock::TimedWait(const char* abortText, Wait wait) {
     if (timeOut_ < 0) {
         throw ERangeError("Range check error");
     }
     timedOut_ = false;
     try {
+        if (wait()) {
+            RaiseIfAborted(abortText);
+        }
+    } catch (const ETlsError&) {
+        TimerOff();
+        DropAndRethrow();
+    } catch (...) {
+        TimerOff();
+        throw;
+    }
+    TimerOff();
+}
+
+void TPowersock::SendBuffer(const char* Buffer, std::uint16_t Length) {
+    ReportStatus(4, "Sending Buffer");
+    TimedWait("Socket send aborted", [&] {
         if (!canceled_) {
             std::size_t length = Length != 0 ? Length : std::strlen(Buffer);
             if (length >= 65536) {
@@ -808,15 +827,8 @@ void TPowersock::SendBuffer(const char* Buffer, std::uint16_t Length) {
                 }
             }
         }
-        RaiseIfAborted("Socket send aborted");
-    } catch (const ETlsError&) {
-        TimerOff();
-        DropAndRethrow();
-    } catch (...) {
-        TimerOff();
-        throw;
-    }
-    TimerOff();
+        return true;
+    });
 }
 
 std::string TPowersock::ReadLn() {
@@ -868,12 +880,8 @@ bool TPowersock::ReadLnPiece(std::string& Piece, std::size_t MaxPiece) {
 // connected (10057: nothing will come). A cancel or the time-out raises
 // EAbortError, even when a line is waiting; other socket errors ESockError.
 std::size_t TPowersock::AwaitLine(std::size_t limit) {
-    if (timeOut_ < 0) {
-        throw ERangeError("Range check error");
-    }
-    timedOut_ = false;
     std::size_t length = 0;
-    try {
+    TimedWait("Socket readln aborted", [&] {
         for (;;) {
             if (skippingLongLine_) {
                 SkipLongLine();
@@ -885,26 +893,24 @@ std::size_t TPowersock::AwaitLine(std::size_t limit) {
                 const void* lf = std::memchr(base + scanned_, '\n', window - scanned_);
                 if (lf != nullptr) {
                     length = static_cast<std::size_t>(static_cast<const char*>(lf) - base) + 1;
-                    break;
+                    return true;
                 }
                 scanned_ = window;
             }
             if (avail >= limit) {
                 length = limit;
-                break;
+                return true;
             }
             if (canceled_ || timedOut_) {
-                break;
+                return true;
             }
             if (peerClosed_) {
                 // A partial line is dropped.
                 CloseAfterPeer();
-                TimerOff();
-                return 0;
+                return false;
             }
             if (!connected_ || socket_ < 0) {
-                TimerOff();
-                return 0;
+                return false;
             }
             int err = 0;
             long n = Fill(kChunk, err);
@@ -922,22 +928,13 @@ std::size_t TPowersock::AwaitLine(std::size_t limit) {
                 continue;
             }
             if (err == ENOTCONN) {
-                TimerOff();
-                return 0;
+                return false;
             }
             errno = err;
             std::string text;
             CheckSocketError(10035, text);
         }
-        RaiseIfAborted("Socket readln aborted");
-    } catch (const ETlsError&) {
-        TimerOff();
-        DropAndRethrow();
-    } catch (...) {
-        TimerOff();
-        throw;
-    }
-    TimerOff();
+    });
     return length;
 }
 

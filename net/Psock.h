@@ -28,6 +28,7 @@
 #include "net/TlsSession.h"
 #include "platform/Component.h"
 #include "platform/Exception.h"
+#include "platform/NonCopyable.h"
 #include "platform/StringList.h"
 
 // Why a socket operation failed. A caller that must tell failures apart
@@ -88,12 +89,10 @@ std::string SocketErrorText(int number);
 using TSocketErrorEvent =
     std::function<void(TObject* Sender, std::uint16_t ErrorNo, const std::string& Message)>;
 
-class TPowersock : public TObject {
+class TPowersock : public TObject, NonCopyable {
 public:
     TPowersock();
     ~TPowersock() override;
-    TPowersock(const TPowersock&) = delete;
-    TPowersock& operator=(const TPowersock&) = delete;
 
     // Published properties.
     const std::string& Host() const noexcept { return host_; }
@@ -281,6 +280,7 @@ private:
     void CloseAfterPeer();
     void AwaitServer();
     void RaiseIfAborted(const char* text);
+    template <class Wait> void TimedWait(const char* abortText, Wait wait);
 
     std::string host_;
     int port_ = 0;

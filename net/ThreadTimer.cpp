@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstdint>
 
+#include "platform/AssignIfChanged.h"
 #include "platform/GuardedApplication.h"
 
 TThreadTimer::TThreadTimer() : timer_(std::make_unique<QTimer>()) {
@@ -22,15 +23,13 @@ TThreadTimer::~TThreadTimer() {
 }
 
 void TThreadTimer::SetEnabled(bool value) {
-    if (value != enabled_) {
-        enabled_ = value;
+    if (AssignIfChanged(enabled_, value)) {
         UpdateTimer();
     }
 }
 
 void TThreadTimer::SetInterval(unsigned value) {
-    if (value != interval_) {
-        interval_ = value;
+    if (AssignIfChanged(interval_, value)) {
         UpdateTimer();
     }
 }

@@ -10,15 +10,14 @@
 #include <memory>
 
 #include "platform/Component.h"
+#include "platform/NonCopyable.h"
 
 class QTimer;
 
-class TThreadTimer : public TObject {
+class TThreadTimer : public TObject, NonCopyable {
 public:
     TThreadTimer();
     ~TThreadTimer() override;
-    TThreadTimer(const TThreadTimer&) = delete;
-    TThreadTimer& operator=(const TThreadTimer&) = delete;
 
     bool Enabled() const noexcept { return enabled_; }
     void SetEnabled(bool value);

@@ -1,10 +1,9 @@
 #include "net/TlsSession.h"
 
-#include <arpa/inet.h>
+#include "net/CertificateFacts.h"
+
 #include <cctype>
 #include <cerrno>
-#include <ctime>
-#include <netinet/in.h>
 #include <openssl/bio.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
@@ -89,131 +88,10 @@ int SocketBioDestroy(BIO*) {
     return 1;
 }
 
-// OpenSSL's reason for the oldest error queued, which names the cause
-// rather than its consequences; empties the queue.
-std::string OpenSslReason() {
-    unsigned long code = ERR_peek_error();
-    std::string text;
-    if (code != 0) {
-        const char* reason = ERR_reason_error_string(code);
-        if (reason != nullptr) {
-            text = reason;
-        } else {
-            char buffer[256];
-            ERR_error_string_n(code, buffer, sizeof buffer);
-            text = buffer;
-        }
-    }
-    ERR_clear_error();
-    return text.empty() ? "unknown error" : text;
-}
-
 bool OldestErrorIsEof() {
     unsigned long code = ERR_peek_error();
     return code != 0 && ERR_GET_LIB(code) == ERR_LIB_SSL &&
            ERR_GET_REASON(code) == SSL_R_UNEXPECTED_EOF_WHILE_READING;
-}
-
-// Certificate texts come from the server: nothing in them may steer a
-// terminal or split a log line.
-std::string Printable(const unsigned char* data, std::size_t size) {
-    std::string out;
-    out.reserve(size);
-    for (std::size_t i = 0; i < size; ++i) {
-        unsigned char c = data[i];
-        out += (c < 0x20 || c == 0x7f) ? '?' : static_cast<char>(c);
-    }
-    return out;
-}
-
-std::string NameText(const X509_NAME* name) {
-    BIO* bio = BIO_new(BIO_s_mem());
-    if (bio == nullptr) {
-        return "";
-    }
-    X509_NAME_print_ex(bio, name, 0, XN_FLAG_RFC2253);
-    char* data = nullptr;
-    long size = BIO_get_mem_data(bio, &data);
-    std::string text =
-        Printable(reinterpret_cast<const unsigned char*>(data), static_cast<std::size_t>(size));
-    BIO_free(bio);
-    return text;
-}
-
-std::string TimeText(const ASN1_TIME* time) {
-    std::tm tm{};
-    if (time == nullptr || ASN1_TIME_to_tm(time, &tm) != 1) {
-        return "?";
-    }
-    char buffer[32];
-    std::strftime(buffer, sizeof buffer, "%Y-%m-%d %H:%M:%S UTC", &tm);
-    return buffer;
-}
-
-std::string FingerprintOf(const X509* cert) {
-    unsigned char md[EVP_MAX_MD_SIZE];
-    unsigned int size = 0;
-    if (X509_digest(cert, EVP_sha256(), md, &size) != 1) {
-        return "";
-    }
-    static const char hex[] = "0123456789ABCDEF";
-    std::string text;
-    for (unsigned int i = 0; i < size; ++i) {
-        if (i > 0) {
-            text += ':';
-        }
-        text += hex[md[i] >> 4];
-        text += hex[md[i] & 0x0f];
-    }
-    return text;
-}
-
-std::vector<std::string> AltNames(const X509* cert) {
-    std::vector<std::string> out;
-    auto* names =
-        static_cast<GENERAL_NAMES*>(X509_get_ext_d2i(cert, NID_subject_alt_name, nullptr, nullptr));
-    if (names == nullptr) {
-        return out;
-    }
-    for (int i = 0; i < sk_GENERAL_NAME_num(names); ++i) {
-        const GENERAL_NAME* name = sk_GENERAL_NAME_value(names, i);
-        auto text = [](const ASN1_STRING* s) {
-            return Printable(ASN1_STRING_get0_data(s),
-                             static_cast<std::size_t>(ASN1_STRING_length(s)));
-        };
-        switch (name->type) {
-        case GEN_DNS:
-            out.push_back("DNS:" + text(name->d.dNSName));
-            break;
-        case GEN_EMAIL:
-            out.push_back("email:" + text(name->d.rfc822Name));
-            break;
-        case GEN_URI:
-            out.push_back("URI:" + text(name->d.uniformResourceIdentifier));
-            break;
-        case GEN_IPADD: {
-            const ASN1_OCTET_STRING* ip = name->d.iPAddress;
-            char buffer[INET6_ADDRSTRLEN] = "?";
-            if (ASN1_STRING_length(ip) == 4) {
-                ::inet_ntop(AF_INET, ASN1_STRING_get0_data(ip), buffer, sizeof buffer);
-            } else if (ASN1_STRING_length(ip) == 16) {
-                ::inet_ntop(AF_INET6, ASN1_STRING_get0_data(ip), buffer, sizeof buffer);
-            }
-            out.push_back(std::string("IP:") + buffer);
-            break;
-        }
-        default:
-            break;
-        }
-    }
-    sk_GENERAL_NAME_pop_free(names, GENERAL_NAME_free);
-    return out;
-}
-
-bool IsIpLiteral(const std::string& name) {
-    unsigned char buffer[sizeof(in6_addr)];
-    return ::inet_pton(AF_INET, name.c_str(), buffer) == 1 ||
-           ::inet_pton(AF_INET6, name.c_str(), buffer) == 1;
 }
 
 } // namespace
@@ -281,8 +159,8 @@ struct TTlsSession::Native {
         if (!ok && self->verifyError == X509_V_OK) {
             self->verifyError = X509_STORE_CTX_get_error(store);
             if (X509* cert = X509_STORE_CTX_get_current_cert(store)) {
-                self->failedNotBefore = TimeText(X509_get0_notBefore(cert));
-                self->failedNotAfter = TimeText(X509_get0_notAfter(cert));
+                self->failedNotBefore = CertificateTimeText(X509_get0_notBefore(cert));
+                self->failedNotAfter = CertificateTimeText(X509_get0_notAfter(cert));
             }
         }
         return ok || self->tolerant ? 1 : 0;
@@ -469,7 +347,7 @@ TTlsResult TTlsSession::HandshakeFinished() {
     failure_ = TTlsFailure::None;
     failureText_.clear();
     if (!pin_.empty()) {
-        std::string seen = FingerprintOf(cert);
+        std::string seen = CertificateFingerprint(cert);
         if (seen != pin_) {
             failure_ = TTlsFailure::FingerprintMismatch;
             failureText_ = "TLS: the certificate of " + ServerLabel() +
@@ -485,8 +363,8 @@ TTlsResult TTlsSession::HandshakeFinished() {
     return {};
 }
 
-TTlsResult TTlsSession::Transfer(int sslError, std::size_t moved) {
-    switch (sslError) {
+TTlsResult TTlsSession::Transfer(int outcome, std::size_t moved) {
+    switch (outcome == 1 ? SSL_ERROR_NONE : SSL_get_error(native_->ssl, outcome)) {
     case SSL_ERROR_NONE:
         return {TTlsStatus::Done, moved, 0};
     case SSL_ERROR_WANT_READ:
@@ -514,7 +392,7 @@ TTlsResult TTlsSession::Transfer(int sslError, std::size_t moved) {
     }
 }
 
-TTlsResult TTlsSession::Read(char* Buffer, std::size_t Size) {
+void TTlsSession::PrepareTransfer() {
     if (!handshakeDone_ || broken_) {
         throw ETlsError(broken_ ? failureText_
                                 : "TLS: the handshake with " + ServerLabel() + " has not finished",
@@ -522,22 +400,20 @@ TTlsResult TTlsSession::Read(char* Buffer, std::size_t Size) {
     }
     ERR_clear_error();
     native_->socket.lastErrno = 0;
+}
+
+TTlsResult TTlsSession::Read(char* Buffer, std::size_t Size) {
+    PrepareTransfer();
     std::size_t moved = 0;
-    int r = SSL_read_ex(native_->ssl, Buffer, Size, &moved);
-    return Transfer(r == 1 ? SSL_ERROR_NONE : SSL_get_error(native_->ssl, r), moved);
+    int outcome = SSL_read_ex(native_->ssl, Buffer, Size, &moved);
+    return Transfer(outcome, moved);
 }
 
 TTlsResult TTlsSession::Write(const char* Buffer, std::size_t Size) {
-    if (!handshakeDone_ || broken_) {
-        throw ETlsError(broken_ ? failureText_
-                                : "TLS: the handshake with " + ServerLabel() + " has not finished",
-                        broken_ ? failure_ : TTlsFailure::HandshakeFailed);
-    }
-    ERR_clear_error();
-    native_->socket.lastErrno = 0;
+    PrepareTransfer();
     std::size_t moved = 0;
-    int r = SSL_write_ex(native_->ssl, Buffer, Size, &moved);
-    return Transfer(r == 1 ? SSL_ERROR_NONE : SSL_get_error(native_->ssl, r), moved);
+    int outcome = SSL_write_ex(native_->ssl, Buffer, Size, &moved);
+    return Transfer(outcome, moved);
 }
 
 void TTlsSession::Shutdown() noexcept {
@@ -553,21 +429,7 @@ TTlsCertificateFacts TTlsSession::CertificateFacts() const {
                         TTlsFailure::HandshakeFailed);
     }
     const Native& n = *native_;
-    const X509* cert = SSL_get0_peer_certificate(n.ssl);
-    TTlsCertificateFacts facts;
-    facts.protocol = SSL_get_version(n.ssl);
-    if (const SSL_CIPHER* cipher = SSL_get_current_cipher(n.ssl)) {
-        facts.cipher = SSL_CIPHER_get_name(cipher);
-    }
-    facts.subject = NameText(X509_get_subject_name(cert));
-    facts.issuer = NameText(X509_get_issuer_name(cert));
-    facts.notBefore = TimeText(X509_get0_notBefore(cert));
-    facts.notAfter = TimeText(X509_get0_notAfter(cert));
-    facts.altNames = AltNames(cert);
-    facts.fingerprint = FingerprintOf(cert);
-    facts.verified = n.verifyError == X509_V_OK;
-    if (!facts.verified) {
-        facts.verifyError = X509_verify_cert_error_string(n.verifyError);
-    }
-    return facts;
+    const SSL_CIPHER* cipher = SSL_get_current_cipher(n.ssl);
+    return DescribeCertificate(SSL_get0_peer_certificate(n.ssl), SSL_get_version(n.ssl),
+                               cipher != nullptr ? SSL_CIPHER_get_name(cipher) : "", n.verifyError);
 }

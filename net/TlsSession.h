@@ -186,7 +186,10 @@ private:
     [[noreturn]] void RaiseHandshakeFailure(int sslError);
     [[noreturn]] void RaiseVerifyFailure();
     void RecordVerifyFailure();
-    TTlsResult Transfer(int sslError, std::size_t moved);
+    // Raises ETlsError before the handshake is done or once the stream broke.
+    void PrepareTransfer();
+    // The result of SSL_read_ex/SSL_write_ex returning `outcome`.
+    TTlsResult Transfer(int outcome, std::size_t moved);
 
     TTlsSettings settings_;
     std::string pin_; // normalised, "" for none

@@ -19,6 +19,7 @@
 // Error model: nothing here raises; the outcome of a handshake is read from
 // Failure/FailureText afterwards.
 #include "net/TlsSession.h"
+#include "platform/NonCopyable.h"
 
 #include <curl/curl.h>
 #include <memory>
@@ -36,12 +37,10 @@ struct SmtpTlsPolicy {
     bool inspectOnly = false;
 };
 
-class SmtpTlsCheck {
+class SmtpTlsCheck : NonCopyable {
 public:
     SmtpTlsCheck();
     ~SmtpTlsCheck();
-    SmtpTlsCheck(const SmtpTlsCheck&) = delete;
-    SmtpTlsCheck& operator=(const SmtpTlsCheck&) = delete;
 
     // Whether libcurl does TLS with OpenSSL, which the callback needs.
     static bool CurlUsesOpenSsl();

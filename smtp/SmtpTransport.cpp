@@ -174,22 +174,21 @@ void SmtpTransport::Retire(std::unique_ptr<QSocketNotifier>& notifier) {
 
 void SmtpTransport::WatchSocket(curl_socket_t s, int what) {
     SocketWatch& w = watches_[s];
-    bool wantRead = what == CURL_POLL_IN || what == CURL_POLL_INOUT;
-    bool wantWrite = what == CURL_POLL_OUT || what == CURL_POLL_INOUT;
-    if (wantRead && !w.read) {
-        w.read = std::make_unique<QSocketNotifier>(s, QSocketNotifier::Read);
-        QObject::connect(w.read.get(), &QSocketNotifier::activated,
-                         [this, s] { Act(s, CURL_CSELECT_IN); });
-    } else if (!wantRead) {
-        Retire(w.read);
-    }
-    if (wantWrite && !w.write) {
-        w.write = std::make_unique<QSocketNotifier>(s, QSocketNotifier::Write);
-        QObject::connect(w.write.get(), &QSocketNotifier::activated,
-                         [this, s] { Act(s, CURL_CSELECT_OUT); });
-    } else if (!wantWrite) {
-        Retire(w.write);
-    }
+    // One notifier per direction, kept while curl wants that direction.
+    auto watch = [this, s](std::unique_ptr<QSocketNotifier>& notifier, bool wanted,
+                           QSocketNotifier::Type type, int action) {
+        if (wanted && !notifier) {
+            notifier = std::make_unique<QSocketNotifier>(s, type);
+            QObject::connect(notifier.get(), &QSocketNotifier::activated,
+                             [this, s, action] { Act(s, action); });
+        } else if (!wanted) {
+            Retire(notifier);
+        }
+    };
+    watch(w.read, what == CURL_POLL_IN || what == CURL_POLL_INOUT, QSocketNotifier::Read,
+          CURL_CSELECT_IN);
+    watch(w.write, what == CURL_POLL_OUT || what == CURL_POLL_INOUT, QSocketNotifier::Write,
+          CURL_CSELECT_OUT);
 }
 
 void SmtpTransport::UnwatchSocket(curl_socket_t s) {

@@ -8,16 +8,22 @@
 
 namespace {
 
-using Leaving = WindowFixture;
+struct Leaving : WindowFixture {
+    // A shown window whose start-up session answers QUIT with `quitReply`.
+    TfmOptions& ShownWithSession(const std::string& quitReply) {
+        WriteSettings(pop3.Port());
+        std::vector<std::string> s = LoginLines(0);
+        Append(s, {"C: QUIT", "S: " + quitReply});
+        pop3.Add(s);
+        TfmOptions& w = Make(/*headless=*/false);
+        w.FormCreate(&w);
+        w.show();
+        return w;
+    }
+};
 
 TEST_F(Leaving, ExitSendsQuitToTheOpenSessionAndClosesTheWindow) {
-    WriteSettings(pop3.Port());
-    std::vector<std::string> s = LoginLines(0);
-    Append(s, {"C: QUIT", "S: +OK bye"});
-    pop3.Add(s);
-    TfmOptions& w = Make(/*headless=*/false);
-    w.FormCreate(&w);
-    w.show();
+    TfmOptions& w = ShownWithSession("+OK bye");
     ASSERT_TRUE(w.Pop3().Connected());
     w.Exit1Click(&w);
     EXPECT_FALSE(w.isVisible());
@@ -28,13 +34,7 @@ TEST_F(Leaving, ExitSendsQuitToTheOpenSessionAndClosesTheWindow) {
 }
 
 TEST_F(Leaving, RefusedQuitKeepsTheProgramRunningUntilTheSecondExit) {
-    WriteSettings(pop3.Port());
-    std::vector<std::string> s = LoginLines(0);
-    Append(s, {"C: QUIT", "S: -ERR cannot delete"});
-    pop3.Add(s);
-    TfmOptions& w = Make(/*headless=*/false);
-    w.FormCreate(&w);
-    w.show();
+    TfmOptions& w = ShownWithSession("-ERR cannot delete");
     w.Exit2Click(&w);
     EXPECT_TRUE(w.isVisible()); // reported; the window stays
     EXPECT_FALSE(w.Pop3().Connected());

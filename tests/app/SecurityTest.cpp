@@ -160,16 +160,6 @@ TEST_F(SecurityApplied, TlsWithoutPortsTakesTheTlsPortsAndWritesThem) {
 // ------------------------------------------------------------ the drop-downs
 
 struct SecurityBoxes : WindowFixture {
-    void FillAll() {
-        F("Host")->setText("127.0.0.1");
-        F("UserId")->setText("bob");
-        F("password")->setText("pw");
-        F("path")->setText(QString::fromStdString(inbox));
-        F("OutHost")->setText("smtp.example.test");
-        F("OutPath")->setText(QString::fromStdString(outbox));
-        F("fromaddr")->setText("gate@example.test");
-        F("IncPort")->setText(QString::number(pop3.Port()));
-    }
     // As a user's pick: the entry, then the signal the pick sends.
     void Pick(const char* box, const char* entry) {
         QComboBox* combo = window->SecurityBox(box);
@@ -360,29 +350,28 @@ TEST_F(ShowCertificates, PrintsEveryFactOfBothServersAndExitsZeroWhenBothVerify)
     WriteSettings("InSecurity=tls\nOutPort=587\nOutSecurity=starttls\n");
     answer = [](TCertificateReport::TServer) { return Facts(true); };
     EXPECT_EQ(Run(), 0) << All();
-    const std::vector<std::string> expected = {
-        "POP3 server pop.example.test:995 (security tls)",
-        "  protocol:     TLSv1.3, TLS_AES_256_GCM_SHA384",
-        "  subject:      CN=localhost",
-        "  issuer:       CN=mailgate test CA",
-        "  valid from:   2026-12-01 00:00:00 UTC",
-        "  valid until:  2027-12-01 00:00:00 UTC",
-        "  alt names:    DNS:localhost, IP:127.0.0.1",
-        "  SHA-256:      " + Pin,
-        "  to pin it:    InFingerprint=" + Pin,
-        "  verified:     yes",
-        "",
-        "SMTP server smtp.example.test:587 (security starttls)",
-        "  protocol:     TLSv1.3, TLS_AES_256_GCM_SHA384",
-        "  subject:      CN=localhost",
-        "  issuer:       CN=mailgate test CA",
-        "  valid from:   2026-12-01 00:00:00 UTC",
-        "  valid until:  2027-12-01 00:00:00 UTC",
-        "  alt names:    DNS:localhost, IP:127.0.0.1",
-        "  SHA-256:      " + Pin,
-        "  to pin it:    OutFingerprint=" + Pin,
-        "  verified:     yes",
+    // What is printed of one server, the same facts for both.
+    auto block = [](const std::string& server, const std::string& pinKey) {
+        return std::vector<std::string>{
+            server,
+            "  protocol:     TLSv1.3, TLS_AES_256_GCM_SHA384",
+            "  subject:      CN=localhost",
+            "  issuer:       CN=mailgate test CA",
+            "  valid from:   2026-12-01 00:00:00 UTC",
+            "  valid until:  2027-12-01 00:00:00 UTC",
+            "  alt names:    DNS:localhost, IP:127.0.0.1",
+            "  SHA-256:      " + Pin,
+            "  to pin it:    " + pinKey + "=" + Pin,
+            "  verified:     yes",
+        };
     };
+    std::vector<std::string> expected =
+        block("POP3 server pop.example.test:995 (security tls)", "InFingerprint");
+    expected.push_back("");
+    for (std::string& line :
+         block("SMTP server smtp.example.test:587 (security starttls)", "OutFingerprint")) {
+        expected.push_back(std::move(line));
+    }
     EXPECT_EQ(lines, expected);
     ASSERT_EQ(probed.size(), 2u);
     EXPECT_EQ(probed[0].first, TCertificateReport::TServer::Pop3);

@@ -143,18 +143,7 @@ TEST_F(Startup, IntervalFortyFiveMinutesIsWrittenAndApplied) {
 
 // ------------------------------------------------------------ Connect button
 
-struct ConnectButton : WindowFixture {
-    void FillAll() {
-        F("Host")->setText("127.0.0.1");
-        F("UserId")->setText("bob");
-        F("password")->setText("pw");
-        F("path")->setText(QString::fromStdString(inbox));
-        F("OutHost")->setText("smtp.example.test");
-        F("OutPath")->setText(QString::fromStdString(outbox));
-        F("fromaddr")->setText("gate@example.test");
-        F("IncPort")->setText(QString::number(pop3.Port()));
-    }
-};
+using ConnectButton = WindowFixture;
 
 TEST_F(ConnectButton, ChecksTheFieldsInOrderAndWritesNothingOnFailure) {
     TfmOptions& w = Make();
@@ -309,14 +298,7 @@ TEST_F(UnreadableSettings, StartUpReportsItAndWritesNothing) {
 TEST_F(UnreadableSettings, ConnectButtonRefusesToOverwriteIt) {
     TfmOptions& w = Make();
     w.FormCreate(&w);
-    F("Host")->setText("127.0.0.1");
-    F("UserId")->setText("bob");
-    F("password")->setText("pw");
-    F("path")->setText(QString::fromStdString(inbox));
-    F("OutHost")->setText("smtp.example.test");
-    F("OutPath")->setText(QString::fromStdString(outbox));
-    F("fromaddr")->setText("gate@example.test");
-    F("IncPort")->setText(QString::number(pop3.Port()));
+    FillAll();
     w.btnConnectClick(&w);
     EXPECT_EQ(w.StatusText().rfind(Prefix(), 0), 0u) << w.StatusText();
     EXPECT_EQ(pop3.Connections(), 0);

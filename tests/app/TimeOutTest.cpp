@@ -11,6 +11,17 @@ using TimeOut = WindowFixture;
 // Bound on a test's wait for what a one-second time-out should end.
 constexpr int HangDeadlineMs = 15000;
 
+// One poll of `w` against a server that stops answering: it fails, within the
+// bound, and leaves the status texts it printed.
+std::vector<std::string> FailedPollStatuses(TimeOut& t, TfmOptions& w) {
+    t.AbortPop3After(HangDeadlineMs);
+    QElapsedTimer elapsed;
+    elapsed.start();
+    EXPECT_EQ(w.RunOnce(), 1);
+    EXPECT_LT(elapsed.elapsed(), HangDeadlineMs);
+    return t.Printed("status");
+}
+
 TEST_F(TimeOut, ReplyTimeOutIsReadFromTheSettingsInSeconds) {
     WriteSettings(1, "InTimeOut=5\n");
     TfmOptions& w = Make();
@@ -34,12 +45,7 @@ TEST_F(TimeOut, OnceAgainstASilentServerEndsWithTheTimeOutText) {
     WriteSettings(pop3.Port(), "InTimeOut=1\n");
     pop3.Add({"HANG"}); // accepts and never greets
     TfmOptions& w = Make();
-    AbortPop3After(HangDeadlineMs);
-    QElapsedTimer elapsed;
-    elapsed.start();
-    EXPECT_EQ(w.RunOnce(), 1);
-    EXPECT_LT(elapsed.elapsed(), HangDeadlineMs);
-    auto statuses = Printed("status");
+    auto statuses = FailedPollStatuses(*this, w);
     ASSERT_FALSE(statuses.empty());
     EXPECT_EQ(statuses.back(), "Connection Timed Out (POP3)");
     EXPECT_EQ(w.TrayImageIndex(), 5);
@@ -98,12 +104,7 @@ TEST_F(TimeOut, WatchdogStopsAPollStuckInAWaitTheTimeOutDoesNotEnd) {
     pop3.Add({"HANG"});
     TfmOptions& w = Make();
     w.WakeUpTimer().SetInterval(100);
-    AbortPop3After(HangDeadlineMs);
-    QElapsedTimer elapsed;
-    elapsed.start();
-    EXPECT_EQ(w.RunOnce(), 1);
-    EXPECT_LT(elapsed.elapsed(), HangDeadlineMs);
-    auto statuses = Printed("status");
+    auto statuses = FailedPollStatuses(*this, w);
     EXPECT_NE(std::find(statuses.begin(), statuses.end(), TPollCycle::StalledText(0)),
               statuses.end())
         << (statuses.empty() ? "" : statuses.back());

@@ -2,6 +2,7 @@
 // through TSmtpMail, then the same files with one `curl` command each (same
 // MIME layout, same AUTH), and prints both rates and their ratio.
 #include "smtp/AddEmailLib_TLB.h"
+#include "support/OutboxMessage.h"
 #include "support/RealServers.h"
 #include "support/TempDir.h"
 #include "support/WaitFor.h"
@@ -96,14 +97,7 @@ int main(int argc, char** argv) {
     clock.start();
     int failures = 0;
     for (const std::string& file : files) {
-        message->ClearRecipients();
-        IMailAddressPtr to = CoMailAddress::Create();
-        to->SetAddress(probe);
-        message->ClearAttachments();
-        message->AddRecipient(to);
-        IMailAttachmentPtr a = CoMailAttachment::Create();
-        a->SetFileName(file);
-        message->AddAttachment(a);
+        AddressMessage(*message, probe, file);
         std::string description;
         if (smtp.Send(message, -1, description) != 0) {
             std::fprintf(stderr, "component: %s\n", description.c_str());

@@ -4,42 +4,22 @@
 // instead of CaFile. Then --show-certificates prints the fingerprint such a
 // pin takes.
 #include "Gateway.h"
+#include "support/RealTlsServers.h"
 
 namespace e2e {
 namespace {
-
-// Where the local servers speak TLS; empty when they were started without.
-struct TlsServers {
-    std::string host = RealServers::Env("MAILGATE_TLS_HOST"); // a name the certificate carries
-    std::string pop3sPort = RealServers::Env("MAILGATE_POP3S_PORT");
-    std::string smtpStartTlsPort = RealServers::Env("MAILGATE_SMTP_STARTTLS_PORT");
-    std::string smtpsPort = RealServers::Env("MAILGATE_SMTPS_PORT");
-    std::string caFile = RealServers::Env("MAILGATE_CA_FILE");
-    std::string fingerprint = RealServers::Env("MAILGATE_TLS_FINGERPRINT");
-
-    bool Complete() const {
-        return !host.empty() && !pop3sPort.empty() && !smtpStartTlsPort.empty() &&
-               !smtpsPort.empty() && !caFile.empty() && !fingerprint.empty();
-    }
-};
-
-#define MAILGATE_NEED_TLS_SERVERS(tls)                                                             \
-    do {                                                                                           \
-        if (!(tls).Complete()) {                                                                   \
-            if (RealServers::Required())                                                           \
-                FAIL() << "real mail servers required but their TLS ports are not in the "         \
-                          "environment (eval \"$(scripts/mailservers env)\")";                     \
-            GTEST_SKIP() << "the local servers name no TLS ports (scripts/mailservers start)";     \
-        }                                                                                          \
-    } while (0)
 
 class TlsGateway : public Gateway {
 protected:
     // Both legs secured, verified by `verification` (CaFile or the two pins).
     void WriteTlsSettings(const std::map<std::string, std::string>& verification) {
         std::map<std::string, std::string> keys = {
-            {"Host", tls_.host},    {"InPort", tls_.pop3sPort},         {"InSecurity", "tls"},
-            {"OutHost", tls_.host}, {"OutPort", tls_.smtpStartTlsPort}, {"OutSecurity", "starttls"},
+            {"Host", tls_.host},
+            {"InPort", std::to_string(tls_.pop3sPort)},
+            {"InSecurity", "tls"},
+            {"OutHost", tls_.host},
+            {"OutPort", std::to_string(tls_.smtpStartTlsPort)},
+            {"OutSecurity", "starttls"},
         };
         for (const auto& [k, v] : verification) {
             keys[k] = v;
@@ -54,7 +34,7 @@ protected:
         return files;
     }
 
-    TlsServers tls_;
+    RealTlsServers tls_;
 };
 
 TEST_F(TlsGateway, RoundTripOverTlsOnBothLegsVerifiedByCaFile) {
@@ -98,7 +78,7 @@ CertificateRun ShowCertificates(const std::string& configPath) {
 TEST_F(TlsGateway, ShowCertificatesPrintsThePinThatThenVerifies) {
     MAILGATE_NEED_TLS_SERVERS(tls_);
     // SMTP over TLS from the first byte here, the other way in.
-    std::map<std::string, std::string> smtps = {{"OutPort", tls_.smtpsPort},
+    std::map<std::string, std::string> smtps = {{"OutPort", std::to_string(tls_.smtpsPort)},
                                                 {"OutSecurity", "tls"}};
     WriteTlsSettings(smtps);
     CertificateRun untrusted = ShowCertificates(config_);
@@ -113,8 +93,8 @@ TEST_F(TlsGateway, ShowCertificatesPrintsThePinThatThenVerifies) {
     EXPECT_NE(untrusted.output.find("  to pin it:    OutFingerprint=" + tls_.fingerprint + "\n"),
               std::string::npos)
         << untrusted.output;
-    EXPECT_NE(untrusted.output.find("POP3 server " + tls_.host + ":" + tls_.pop3sPort +
-                                    " (security tls)\n"),
+    EXPECT_NE(untrusted.output.find("POP3 server " + tls_.host + ":" +
+                                    std::to_string(tls_.pop3sPort) + " (security tls)\n"),
               std::string::npos)
         << untrusted.output;
     EXPECT_EQ(untrusted.output.find(servers_.password), std::string::npos);

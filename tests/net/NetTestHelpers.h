@@ -18,6 +18,14 @@ template <class Peer> void ConnectTo(TPowersock& sock, const Peer& peer) {
     ConnectToPort(sock, peer.Port());
 }
 
+// Counts the OnDisconnect events of a socket (the handler it sets).
+struct DisconnectCount {
+    int count = 0;
+    explicit DisconnectCount(TPowersock& sock) {
+        sock.OnDisconnect = [this](TObject*) { ++count; };
+    }
+};
+
 inline double SecondsSince(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }

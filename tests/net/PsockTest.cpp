@@ -23,6 +23,13 @@ double CpuSeconds() {
            static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
 }
 
+// Where `sock` connects to, and its time-out.
+void Aim(TPowersock& sock, const char* host, int port, int timeOutMs) {
+    sock.SetHost(host);
+    sock.SetPort(port);
+    sock.SetTimeOut(timeOutMs);
+}
+
 } // namespace
 
 TEST(ExtractField, CutsAtEverySeparator) {
@@ -64,49 +71,42 @@ TEST(SocketErrorText, CheckSocketErrorRaisesAllButTolerated) {
 
 // --- ReadLn -----------------------------------------------------------------
 
-TEST(ReadLn, LineInPiecesAndTwoLinesInOnePiece) {
-    ScriptedPeer peer;
+TEST(ReadLn, EveryLineComesWholeWithItsEnding) {
     PeerScenario pieces{"S: first line", "S: one\r\ntwo"};
-    pieces.byteAtATime = true;
-    peer.Add(pieces);
-    TPowersock sock;
-    ConnectTo(sock, peer);
-    EXPECT_EQ(sock.ReadLn(), "first line\r\n");
-    EXPECT_EQ(sock.ReadLn(), "one\r\n");
-    EXPECT_EQ(sock.ReadLn(), "two\r\n");
-}
-
-TEST(ReadLn, TwoLinesArrivingTogetherStaySeparate) {
-    ScriptedPeer peer;
-    peer.Add({"S: +OK a\r\n+OK b"});
-    TPowersock sock;
-    ConnectTo(sock, peer);
-    EXPECT_EQ(sock.ReadLn(), "+OK a\r\n");
-    EXPECT_EQ(sock.ReadLn(), "+OK b\r\n");
-}
-
-TEST(ReadLn, LfOnlyLineKeepsItsLf) {
-    ScriptedPeer peer;
+    pieces.byteAtATime = true; // a line in pieces, two lines in one piece
     PeerScenario lf{"S: bare", "S: "};
-    lf.lfOnly = true;
-    peer.Add(lf);
-    TPowersock sock;
-    ConnectTo(sock, peer);
-    EXPECT_EQ(sock.ReadLn(), "bare\n");
-    EXPECT_EQ(sock.ReadLn(), "\n");
+    lf.lfOnly = true; // an LF-only line keeps its LF
+    const struct {
+        const char* name;
+        PeerScenario scenario;
+        std::vector<std::string> lines;
+    } cases[] = {
+        {"byte at a time", pieces, {"first line\r\n", "one\r\n", "two\r\n"}},
+        {"two lines arriving together", {"S: +OK a\r\n+OK b"}, {"+OK a\r\n", "+OK b\r\n"}},
+        {"LF only", lf, {"bare\n", "\n"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScriptedPeer peer;
+        peer.Add(c.scenario);
+        TPowersock sock;
+        ConnectTo(sock, peer);
+        for (const std::string& line : c.lines) {
+            EXPECT_EQ(sock.ReadLn(), line);
+        }
+    }
 }
 
 TEST(ReadLn, PeerClosingBeforeLineEndGivesEmpty) {
     ScriptedPeer peer;
     peer.Add({"S~ partial", "CLOSE"});
     TPowersock sock;
-    int disconnects = 0;
-    sock.OnDisconnect = [&](TObject*) { ++disconnects; };
+    DisconnectCount disconnects(sock);
     ConnectTo(sock, peer);
     EXPECT_EQ(sock.ReadLn(), "");
     EXPECT_EQ(sock.ReadLn(), "");
     ASSERT_TRUE(WaitFor([&] { return !sock.Connected(); }));
-    EXPECT_EQ(disconnects, 1);
+    EXPECT_EQ(disconnects.count, 1);
 }
 
 TEST(ReadLn, ReusedStringHoldsOnlyTheNewestLineAndEndsEmpty) {
@@ -255,9 +255,7 @@ TEST(Connect, HostNameIsLookedUp) {
     TPowersock sock;
     int resolved = 0;
     sock.OnHostResolved = [&](TObject*) { ++resolved; };
-    sock.SetHost("localhost");
-    sock.SetPort(peer.Port());
-    sock.SetTimeOut(5000);
+    Aim(sock, "localhost", peer.Port(), 5000);
     sock.Connect();
     EXPECT_TRUE(sock.Connected());
     EXPECT_EQ(resolved, 1);
@@ -330,9 +328,7 @@ TEST(Connect, NeverCompletingConnectTimesOut) {
     TPowersock sock;
     int failedEvents = 0;
     sock.OnConnectionFailed = [&](TObject*) { ++failedEvents; };
-    sock.SetHost("127.0.0.1");
-    sock.SetPort(listener.Port());
-    sock.SetTimeOut(3000);
+    Aim(sock, "127.0.0.1", listener.Port(), 3000);
     EXPECT_EQ(FailureOf<ESockError>([&] { sock.Connect(); }), "Connection Timed out");
     EXPECT_EQ(failedEvents, 1);
     EXPECT_FALSE(sock.Connected());
@@ -355,11 +351,10 @@ TEST(Connect, PeerClosingWhileIdleDisconnects) {
     ScriptedPeer peer;
     peer.Add({"CLOSE"});
     TPowersock sock;
-    int disconnects = 0;
-    sock.OnDisconnect = [&](TObject*) { ++disconnects; };
+    DisconnectCount disconnects(sock);
     ConnectTo(sock, peer);
     ASSERT_TRUE(WaitFor([&] { return !sock.Connected(); }));
-    EXPECT_EQ(disconnects, 1);
+    EXPECT_EQ(disconnects.count, 1);
     EXPECT_GE(sock.SocketHandle(), 0);
     // The fresh socket connects again.
     ScriptedPeer second;
@@ -370,10 +365,9 @@ TEST(Connect, PeerClosingWhileIdleDisconnects) {
 
 TEST(Connect, DisconnectWithoutConnectionStillReports) {
     TPowersock sock;
-    int disconnects = 0;
-    sock.OnDisconnect = [&](TObject*) { ++disconnects; };
+    DisconnectCount disconnects(sock);
     sock.Disconnect();
-    EXPECT_EQ(disconnects, 1);
+    EXPECT_EQ(disconnects.count, 1);
     EXPECT_GE(sock.SocketHandle(), 0);
 }
 

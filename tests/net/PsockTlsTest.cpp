@@ -8,45 +8,39 @@
 #include <string>
 
 #include "NetTestHelpers.h"
-#include "TlsPeer.h"
 #include "net/Psock.h"
 #include "support/ScriptedPeer.h"
-#include "support/TempDir.h"
+#include "support/TlsPeer.h"
 #include "support/WaitFor.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-struct Pki {
-    TestCa ca;
-    TestCertificate server = ca.Issue("localhost", "DNS:localhost,IP:127.0.0.1");
-    TempDir dir;
-    std::string caFile;
-    Pki() {
-        dir.Write("ca.pem", ca.Pem());
-        caFile = dir.File("ca.pem");
-    }
-};
-
-TTlsSettings Trusting(const Pki& pki, int port) {
+// Settings for a server named localhost, trusted through `caFile` if any.
+TTlsSettings Localhost(int port, const std::string& caFile = "") {
     TTlsSettings s;
     s.serverName = "localhost";
     s.port = port;
-    s.caFile = pki.caFile;
+    s.caFile = caFile;
     return s;
+}
+
+// A socket with `timeOutMs`, connected to `peer`.
+template <class Peer> void ConnectWithin(TPowersock& sock, const Peer& peer, int timeOutMs) {
+    sock.SetTimeOut(timeOutMs);
+    ConnectTo(sock, peer);
 }
 
 // A socket connected to a TLS echo server and secured.
 struct EchoOverTls {
-    Pki pki;
+    TestPki pki;
     TlsPeer peer{TlsPeerOptions{pki.server.cert.get(), pki.server.key.get()}};
     TPowersock sock;
 
     EchoOverTls() {
-        sock.SetTimeOut(10000);
-        ConnectTo(sock, peer);
-        sock.StartTls(Trusting(pki, peer.Port()));
+        ConnectWithin(sock, peer, 10000);
+        sock.StartTls(Localhost(peer.Port(), pki.caFile));
     }
 };
 
@@ -141,14 +135,10 @@ TEST(PsockTls, CancelDuringTheHandshakeDropsTheConnection) {
     ScriptedPeer peer;
     peer.Add({"HANG"});
     TPowersock sock;
-    sock.SetTimeOut(10000);
-    ConnectTo(sock, peer);
+    ConnectWithin(sock, peer, 10000);
     QTimer::singleShot(100, [&] { sock.Cancel(); });
-    TTlsSettings settings;
-    settings.serverName = "localhost";
-    settings.port = peer.Port();
     auto start = Clock::now();
-    auto [reason, text] = AbortOf([&] { sock.StartTls(settings); });
+    auto [reason, text] = AbortOf([&] { sock.StartTls(Localhost(peer.Port())); });
     EXPECT_EQ(text, "TLS handshake aborted");
     EXPECT_EQ(reason, TSockErrorReason::Canceled);
     EXPECT_LT(SecondsSince(start), 10.0);
@@ -162,27 +152,22 @@ TEST(PsockTls, SilentHandshakeTimesOut) {
     ScriptedPeer peer;
     peer.Add({"HANG"});
     TPowersock sock;
-    sock.SetTimeOut(300);
-    ConnectTo(sock, peer);
-    TTlsSettings settings;
-    settings.serverName = "localhost";
-    settings.port = peer.Port();
-    auto [reason, text] = AbortOf([&] { sock.StartTls(settings); });
+    ConnectWithin(sock, peer, 300);
+    auto [reason, text] = AbortOf([&] { sock.StartTls(Localhost(peer.Port())); });
     EXPECT_EQ(text, "TLS handshake aborted");
     EXPECT_EQ(reason, TSockErrorReason::TimedOut);
     EXPECT_FALSE(sock.Connected());
 }
 
 TEST(PsockTls, RefusedCertificateRaisesAndDropsTheConnection) {
-    Pki pki;
+    TestPki pki;
     TestCertificate stranger = SelfSigned("localhost", "DNS:localhost");
     TlsPeer peer(TlsPeerOptions{stranger.cert.get(), stranger.key.get()});
     TPowersock sock;
-    sock.SetTimeOut(10000);
-    ConnectTo(sock, peer);
+    ConnectWithin(sock, peer, 10000);
     TTlsFailure reason = TTlsFailure::None;
     try {
-        sock.StartTls(Trusting(pki, peer.Port()));
+        sock.StartTls(Localhost(peer.Port(), pki.caFile));
     } catch (const ETlsError& e) {
         reason = e.Reason();
     }
@@ -198,14 +183,35 @@ TEST(PsockTls, StartTlsNeedsAConnection) {
 }
 
 TEST(PsockTls, ServerClosingAfterTheHandshakeEndsReads) {
-    Pki pki;
-    TlsPeerOptions options{pki.server.cert.get(), pki.server.key.get()};
-    options.mode = TlsPeerMode::CloseAfterHandshake;
-    TlsPeer peer(options);
+    TestPki pki;
+    TlsPeer peer({pki.server.cert.get(), pki.server.key.get(), TlsPeerMode::CloseAfterHandshake});
     TPowersock sock;
-    sock.SetTimeOut(10000);
-    ConnectTo(sock, peer);
-    sock.StartTls(Trusting(pki, peer.Port()));
+    ConnectWithin(sock, peer, 10000);
+    sock.StartTls(Localhost(peer.Port(), pki.caFile));
     EXPECT_EQ(sock.ReadLn(), "");
     EXPECT_TRUE(WaitFor([&] { return !sock.Connected(); }));
+}
+
+// A line injected behind the reply to the upgrade command reaches the client
+// in plain text before the handshake; read after it, it would pass for one
+// the server sent over TLS (the STARTTLS injection of CVE-2011-0411).
+TEST(PsockTls, PlainBytesBeforeTheHandshakeAreDroppedNotReadAsProtected) {
+    TestPki pki;
+    TlsPeer peer(
+        {pki.server.cert.get(), pki.server.key.get(), TlsPeerMode::Talk},
+        [](SSL* ssl) {
+            const std::string line = "+OK secure\r\n";
+            SSL_write(ssl, line.data(), static_cast<int>(line.size()));
+            char buffer[64];
+            (void)SSL_read(ssl, buffer, sizeof buffer); // until the client goes
+        },
+        "+OK Begin TLS\r\n+OK injected\r\n");
+    TPowersock sock;
+    ConnectWithin(sock, peer, 10000);
+    ASSERT_EQ(sock.ReadLn(), "+OK Begin TLS\r\n");
+    ASSERT_TRUE(WaitFor([&] { return sock.DataAvailable(); }, 5000)); // the injected line is here
+    sock.StartTls(Localhost(peer.Port(), pki.caFile));
+    EXPECT_EQ(sock.ReadLn(), "+OK secure\r\n");
+    sock.Disconnect();
+    EXPECT_TRUE(peer.Finished());
 }

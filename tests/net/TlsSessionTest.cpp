@@ -2,7 +2,6 @@
 // OpenSSL server in a thread with certificates made for each test.
 #include <arpa/inet.h>
 #include <chrono>
-#include <cstdlib>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -10,10 +9,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "TlsPeer.h"
 #include "net/TlsSession.h"
 #include "support/Failure.h"
+#include "support/RealTlsServers.h"
 #include "support/TempDir.h"
+#include "support/TlsPeer.h"
 
 namespace {
 
@@ -71,6 +71,31 @@ void HandshakeOver(int fd, TTlsSession& session) {
     ASSERT_TRUE(session.HandshakeDone());
 }
 
+// A client socket to `port` and a session over it, its handshake done.
+struct Handshaken {
+    ClientSocket socket;
+    TTlsSession session;
+    Handshaken(int port, const TTlsSettings& settings)
+        : socket(port), session(socket.Fd(), settings) {
+        HandshakeOver(socket.Fd(), session);
+    }
+    int Fd() const { return socket.Fd(); }
+};
+
+// Adds the socket event `r` waits for to `events`; false when `r` waits for
+// none (and did not succeed), which fails the test.
+bool AddWait(const TTlsResult& r, short& events, const char* what) {
+    if (r.status == TTlsStatus::WantRead) {
+        events |= POLLIN;
+    } else if (r.status == TTlsStatus::WantWrite) {
+        events |= POLLOUT;
+    } else {
+        ADD_FAILURE() << what << " ended with status " << static_cast<int>(r.status);
+        return false;
+    }
+    return true;
+}
+
 // Sends Data and reads the echo back, both at once as far as the socket
 // allows, so that writes are partial and reads wait on writes and back.
 std::string EchoThrough(int fd, TTlsSession& session, const std::string& data) {
@@ -84,12 +109,7 @@ std::string EchoThrough(int fd, TTlsSession& session, const std::string& data) {
             TTlsResult w = session.Write(data.data() + sent, data.size() - sent);
             if (w.status == TTlsStatus::Done) {
                 sent += w.bytes;
-            } else if (w.status == TTlsStatus::WantWrite) {
-                events |= POLLOUT;
-            } else if (w.status == TTlsStatus::WantRead) {
-                events |= POLLIN;
-            } else {
-                ADD_FAILURE() << "write ended with status " << static_cast<int>(w.status);
+            } else if (!AddWait(w, events, "write")) {
                 break;
             }
         }
@@ -98,12 +118,7 @@ std::string EchoThrough(int fd, TTlsSession& session, const std::string& data) {
             echoed.append(buffer, r.bytes);
             continue;
         }
-        if (r.status == TTlsStatus::WantRead) {
-            events |= POLLIN;
-        } else if (r.status == TTlsStatus::WantWrite) {
-            events |= POLLOUT;
-        } else {
-            ADD_FAILURE() << "read ended with status " << static_cast<int>(r.status);
+        if (!AddWait(r, events, "read")) {
             break;
         }
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
@@ -127,19 +142,6 @@ std::string Payload(std::size_t size) {
     return data;
 }
 
-// A CA, a server certificate for localhost and 127.0.0.1, and the CA as a
-// CaFile.
-struct Pki {
-    TestCa ca;
-    TestCertificate server = ca.Issue("localhost", "DNS:localhost,IP:127.0.0.1");
-    TempDir dir;
-    std::string caFile;
-    Pki() {
-        dir.Write("ca.pem", ca.Pem());
-        caFile = dir.File("ca.pem");
-    }
-};
-
 TTlsSettings Settings(const std::string& name, int port, const std::string& caFile = "",
                       const std::string& pin = "") {
     TTlsSettings s;
@@ -155,6 +157,11 @@ struct Refusal {
     std::string text = NothingRaised;
     TTlsFailure reason = TTlsFailure::None;
 };
+
+// A server that serves `pki`'s certificate for localhost in `mode`.
+TlsPeerOptions Serving(const TestPki& pki, TlsPeerMode mode = TlsPeerMode::Echo) {
+    return {pki.server.cert.get(), pki.server.key.get(), mode};
+}
 
 Refusal HandshakeRefusal(int port, const TTlsSettings& settings) {
     ClientSocket socket(port);
@@ -215,8 +222,8 @@ TEST(TlsFingerprint, NormalisesTheFormsAPinMayTake) {
 // --- Settings -----------------------------------------------------------------
 
 TEST(TlsSettings, UnusableCaFileOrPinIsRefusedBeforeAnythingIsSent) {
-    Pki pki;
-    TlsPeer peer({pki.server.cert.get(), pki.server.key.get()});
+    TestPki pki;
+    TlsPeer peer(Serving(pki));
     ClientSocket socket(peer.Port());
     TempDir dir;
     dir.Write("empty.pem", "no certificate in here\n");
@@ -239,164 +246,131 @@ TEST(TlsSettings, UnusableCaFileOrPinIsRefusedBeforeAnythingIsSent) {
 // --- Handshake and data -------------------------------------------------------
 
 TEST(TlsSession, TrustedWithCaFileEchoesLargeDataAndEndsWithClose) {
-    Pki pki;
-    TlsPeer peer({pki.server.cert.get(), pki.server.key.get()});
-    ClientSocket socket(peer.Port());
-    TTlsSession session(socket.Fd(), Settings("localhost", peer.Port(), pki.caFile));
-    HandshakeOver(socket.Fd(), session);
-    EXPECT_EQ(session.Failure(), TTlsFailure::None);
+    TestPki pki;
+    TlsPeer peer(Serving(pki));
+    Handshaken t(peer.Port(), Settings("localhost", peer.Port(), pki.caFile));
+    EXPECT_EQ(t.session.Failure(), TTlsFailure::None);
 
     const std::string data = Payload(1 << 20);
-    EXPECT_TRUE(EchoThrough(socket.Fd(), session, data) == data) << "echo differs";
+    EXPECT_TRUE(EchoThrough(t.Fd(), t.session, data) == data) << "echo differs";
 
     // Our close, then the server's: a read sees the end.
-    session.Shutdown();
+    t.session.Shutdown();
     char byte;
-    TTlsResult end = Drive(socket.Fd(), [&] { return session.Read(&byte, 1); });
+    TTlsResult end = Drive(t.Fd(), [&] { return t.session.Read(&byte, 1); });
     EXPECT_EQ(end.status, TTlsStatus::Closed);
     ASSERT_TRUE(peer.Finished());
     EXPECT_EQ(peer.Received(), data.size());
 }
 
 TEST(TlsSession, IpLiteralIsCheckedAgainstTheCertificatesAddresses) {
-    Pki pki;
-    TlsPeer peer({pki.server.cert.get(), pki.server.key.get()});
-    ClientSocket socket(peer.Port());
-    TTlsSession session(socket.Fd(), Settings("127.0.0.1", peer.Port(), pki.caFile));
-    HandshakeOver(socket.Fd(), session);
-    EXPECT_EQ(EchoThrough(socket.Fd(), session, "+OK\r\n"), "+OK\r\n");
+    TestPki pki;
+    TlsPeer peer(Serving(pki));
+    Handshaken t(peer.Port(), Settings("127.0.0.1", peer.Port(), pki.caFile));
+    EXPECT_EQ(EchoThrough(t.Fd(), t.session, "+OK\r\n"), "+OK\r\n");
 }
 
 // The server's kernel answers the first write with a reset; the next one
 // fails with EPIPE, which kills a process that writes with plain write().
 TEST(TlsSession, WriteAfterTheServerClosedIsASocketErrorNotSigpipe) {
-    Pki pki;
-    TlsPeer peer({pki.server.cert.get(), pki.server.key.get(), TlsPeerMode::CloseAfterHandshake});
-    ClientSocket socket(peer.Port());
-    TTlsSession session(socket.Fd(), Settings("localhost", peer.Port(), pki.caFile));
-    HandshakeOver(socket.Fd(), session);
+    TestPki pki;
+    TlsPeer peer(Serving(pki, TlsPeerMode::CloseAfterHandshake));
+    Handshaken t(peer.Port(), Settings("localhost", peer.Port(), pki.caFile));
     ASSERT_TRUE(peer.Finished());
     const std::string chunk(4096, 'x');
     TTlsResult r;
     auto deadline = Clock::now() + std::chrono::seconds(10);
     do {
-        r = Drive(socket.Fd(), [&] { return session.Write(chunk.data(), chunk.size()); });
+        r = Drive(t.Fd(), [&] { return t.session.Write(chunk.data(), chunk.size()); });
     } while (r.status == TTlsStatus::Done && Clock::now() < deadline);
     EXPECT_EQ(r.status, TTlsStatus::SocketError);
     EXPECT_TRUE(r.error == ECONNRESET || r.error == EPIPE) << r.error;
 }
 
-// --- Refusals -----------------------------------------------------------------
-
-TEST(TlsRefusal, UntrustedWithoutCaFile) {
-    Pki pki;
-    TlsPeer peer({pki.server.cert.get(), pki.server.key.get()});
-    Refusal r = HandshakeRefusal(peer.Port(), Settings("localhost", peer.Port()));
-    EXPECT_EQ(r.reason, TTlsFailure::NotTrusted);
-    EXPECT_EQ(r.text, "TLS: the certificate of localhost:" + std::to_string(peer.Port()) +
-                          " is not trusted (unable to get local issuer certificate)");
-}
-
-TEST(TlsRefusal, SelfSignedWithoutPin) {
-    TestCertificate self = SelfSigned("localhost", "DNS:localhost");
-    TlsPeer peer({self.cert.get(), self.key.get()});
-    Refusal r = HandshakeRefusal(peer.Port(), Settings("localhost", peer.Port()));
-    EXPECT_EQ(r.reason, TTlsFailure::NotTrusted);
-    EXPECT_EQ(r.text, "TLS: the certificate of localhost:" + std::to_string(peer.Port()) +
-                          " is not trusted (self-signed certificate)");
-}
-
-TEST(TlsRefusal, HostNameTheCertificateLacks) {
-    Pki pki;
-    {
-        TlsPeer peer({pki.server.cert.get(), pki.server.key.get()});
-        Refusal r =
-            HandshakeRefusal(peer.Port(), Settings("mail.example.test", peer.Port(), pki.caFile));
-        EXPECT_EQ(r.reason, TTlsFailure::HostNameMismatch);
-        EXPECT_EQ(r.text,
-                  "TLS: the certificate of mail.example.test:" + std::to_string(peer.Port()) +
-                      " is not valid for the name mail.example.test");
-    }
-    {
-        // The address connected to is in the certificate; the name typed is not.
-        TlsPeer peer({pki.server.cert.get(), pki.server.key.get()});
-        Refusal r = HandshakeRefusal(peer.Port(), Settings("127.0.0.2", peer.Port(), pki.caFile));
-        EXPECT_EQ(r.reason, TTlsFailure::HostNameMismatch);
-        EXPECT_EQ(r.text, "TLS: the certificate of 127.0.0.2:" + std::to_string(peer.Port()) +
-                              " is not valid for the name 127.0.0.2");
-    }
-}
-
-TEST(TlsRefusal, ExpiredCertificateRefusedButAcceptedWithTheRightPin) {
-    Pki pki;
+// The pin alone: no CaFile, and a name the certificate lacks.
+TEST(TlsSession, ExpiredCertificateIsAcceptedWithTheRightPin) {
+    TestPki pki;
     TestCertificate expired =
         pki.ca.Issue("localhost", "DNS:localhost", {"20200101000000Z", "20210630120000Z"});
-    {
-        TlsPeer peer({expired.cert.get(), expired.key.get()});
-        Refusal r = HandshakeRefusal(peer.Port(), Settings("localhost", peer.Port(), pki.caFile));
-        EXPECT_EQ(r.reason, TTlsFailure::Expired);
-        EXPECT_EQ(r.text, "TLS: the certificate of localhost:" + std::to_string(peer.Port()) +
-                              " has expired (valid until 2021-06-30 12:00:00 UTC)");
+    TlsPeer peer({expired.cert.get(), expired.key.get()});
+    std::string pin = TestFingerprint(expired.cert.get());
+    for (char& c : pin) {
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     }
-    {
-        // The pin alone: no CaFile, and a name the certificate lacks.
-        TlsPeer peer({expired.cert.get(), expired.key.get()});
-        std::string pin = TestFingerprint(expired.cert.get());
-        for (char& c : pin) {
-            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-        }
-        ClientSocket socket(peer.Port());
-        TTlsSession session(socket.Fd(), Settings("other.example.test", peer.Port(), "", pin));
-        HandshakeOver(socket.Fd(), session);
-        EXPECT_EQ(session.Failure(), TTlsFailure::None);
-        EXPECT_EQ(EchoThrough(socket.Fd(), session, "USER test\r\n"), "USER test\r\n");
-    }
+    Handshaken t(peer.Port(), Settings("other.example.test", peer.Port(), "", pin));
+    EXPECT_EQ(t.session.Failure(), TTlsFailure::None);
+    EXPECT_EQ(EchoThrough(t.Fd(), t.session, "USER test\r\n"), "USER test\r\n");
 }
 
-TEST(TlsRefusal, NotYetValidCertificate) {
-    Pki pki;
+// --- Refusals -----------------------------------------------------------------
+
+// A handshake the session refuses: the server shows `shows` in `mode` (up to
+// `maxVersion`), the client names `name`, trusts the CA file or not, pins
+// `pin`. In `text`, "<server>" stands for "<name>:<port>".
+struct RefusalCase {
+    const char* what;
+    const TestCertificate& shows;
+    TlsPeerMode mode;
+    int maxVersion;
+    std::string name;
+    bool withCaFile;
+    std::string pin;
+    TTlsFailure reason;
+    std::string text;
+};
+
+TEST(TlsRefusal, EachRefusalNamesItsReason) {
+    TestPki pki;
+    TestCertificate self = SelfSigned("localhost", "DNS:localhost");
+    TestCertificate expired =
+        pki.ca.Issue("localhost", "DNS:localhost", {"20200101000000Z", "20210630120000Z"});
     TestCertificate future =
         pki.ca.Issue("localhost", "DNS:localhost", {"20980101000000Z", "20991231235959Z"});
-    TlsPeer peer({future.cert.get(), future.key.get()});
-    Refusal r = HandshakeRefusal(peer.Port(), Settings("localhost", peer.Port(), pki.caFile));
-    EXPECT_EQ(r.reason, TTlsFailure::NotYetValid);
-    EXPECT_EQ(r.text, "TLS: the certificate of localhost:" + std::to_string(peer.Port()) +
-                          " is not valid yet (valid from 2098-01-01 00:00:00 UTC)");
-}
-
-TEST(TlsRefusal, WrongPinNamesTheFingerprintSeenEvenForATrustedCertificate) {
-    Pki pki;
-    TlsPeer peer({pki.server.cert.get(), pki.server.key.get()});
-    const std::string wrong(64, 'a');
-    Refusal r =
-        HandshakeRefusal(peer.Port(), Settings("localhost", peer.Port(), pki.caFile, wrong));
-    EXPECT_EQ(r.reason, TTlsFailure::FingerprintMismatch);
-    EXPECT_EQ(r.text, "TLS: the certificate of localhost:" + std::to_string(peer.Port()) +
-                          " does not match the pinned fingerprint; its fingerprint is " +
-                          TestFingerprint(pki.server.cert.get()));
-}
-
-TEST(TlsRefusal, ServerSpeakingOnlyTls11) {
-    Pki pki;
-    TlsPeer peer({pki.server.cert.get(), pki.server.key.get(), TlsPeerMode::Echo, TLS1_1_VERSION});
-    Refusal r = HandshakeRefusal(peer.Port(), Settings("localhost", peer.Port(), pki.caFile));
-    EXPECT_EQ(r.reason, TTlsFailure::HandshakeFailed);
-    EXPECT_EQ(r.text, "TLS: the handshake with localhost:" + std::to_string(peer.Port()) +
-                          " failed (tlsv1 alert protocol version)");
-}
-
-TEST(TlsRefusal, PeerClosingMidHandshake) {
-    Pki pki;
-    TlsPeer peer({pki.server.cert.get(), pki.server.key.get(), TlsPeerMode::CloseMidHandshake});
-    Refusal r = HandshakeRefusal(peer.Port(), Settings("localhost", peer.Port(), pki.caFile));
-    EXPECT_EQ(r.reason, TTlsFailure::HandshakeFailed);
-    EXPECT_EQ(r.text, "TLS: localhost:" + std::to_string(peer.Port()) +
-                          " closed the connection during the handshake");
+    const auto echo = TlsPeerMode::Echo;
+    const std::string certificateOf = "TLS: the certificate of <server>";
+    const RefusalCase cases[] = {
+        {"untrusted without CaFile", pki.server, echo, 0, "localhost", false, "",
+         TTlsFailure::NotTrusted,
+         certificateOf + " is not trusted (unable to get local issuer certificate)"},
+        {"self-signed without pin", self, echo, 0, "localhost", false, "", TTlsFailure::NotTrusted,
+         certificateOf + " is not trusted (self-signed certificate)"},
+        {"host name the certificate lacks", pki.server, echo, 0, "mail.example.test", true, "",
+         TTlsFailure::HostNameMismatch,
+         certificateOf + " is not valid for the name mail.example.test"},
+        // The address connected to is in the certificate; the name typed is not.
+        {"address the certificate lacks", pki.server, echo, 0, "127.0.0.2", true, "",
+         TTlsFailure::HostNameMismatch, certificateOf + " is not valid for the name 127.0.0.2"},
+        {"expired", expired, echo, 0, "localhost", true, "", TTlsFailure::Expired,
+         certificateOf + " has expired (valid until 2021-06-30 12:00:00 UTC)"},
+        {"not yet valid", future, echo, 0, "localhost", true, "", TTlsFailure::NotYetValid,
+         certificateOf + " is not valid yet (valid from 2098-01-01 00:00:00 UTC)"},
+        // Even for a trusted certificate, naming the fingerprint seen.
+        {"wrong pin", pki.server, echo, 0, "localhost", true, std::string(64, 'a'),
+         TTlsFailure::FingerprintMismatch,
+         certificateOf + " does not match the pinned fingerprint; its fingerprint is " +
+             TestFingerprint(pki.server.cert.get())},
+        {"server speaking only TLS 1.1", pki.server, echo, TLS1_1_VERSION, "localhost", true, "",
+         TTlsFailure::HandshakeFailed,
+         "TLS: the handshake with <server> failed (tlsv1 alert protocol version)"},
+        {"peer closing mid-handshake", pki.server, TlsPeerMode::CloseMidHandshake, 0, "localhost",
+         true, "", TTlsFailure::HandshakeFailed,
+         "TLS: <server> closed the connection during the handshake"},
+    };
+    for (const RefusalCase& c : cases) {
+        SCOPED_TRACE(c.what);
+        TlsPeer peer({c.shows.cert.get(), c.shows.key.get(), c.mode, c.maxVersion});
+        Refusal r = HandshakeRefusal(
+            peer.Port(), Settings(c.name, peer.Port(), c.withCaFile ? pki.caFile : "", c.pin));
+        EXPECT_EQ(r.reason, c.reason);
+        std::string text = c.text;
+        text.replace(text.find("<server>"), 8, c.name + ":" + std::to_string(peer.Port()));
+        EXPECT_EQ(r.text, text);
+    }
 }
 
 TEST(TlsRefusal, PeerResettingMidHandshakeIsASocketError) {
-    Pki pki;
-    TlsPeer peer({pki.server.cert.get(), pki.server.key.get(), TlsPeerMode::ResetMidHandshake});
+    TestPki pki;
+    TlsPeer peer(Serving(pki, TlsPeerMode::ResetMidHandshake));
     ClientSocket socket(peer.Port());
     TTlsSession session(socket.Fd(), Settings("localhost", peer.Port(), pki.caFile));
     TTlsResult r = Drive(socket.Fd(), [&] { return session.Handshake(); });
@@ -406,8 +380,8 @@ TEST(TlsRefusal, PeerResettingMidHandshakeIsASocketError) {
 }
 
 TEST(TlsRefusal, RefusedSessionStaysRefused) {
-    Pki pki;
-    TlsPeer peer({pki.server.cert.get(), pki.server.key.get()});
+    TestPki pki;
+    TlsPeer peer(Serving(pki));
     ClientSocket socket(peer.Port());
     TTlsSession session(socket.Fd(), Settings("localhost", peer.Port()));
     std::string first =
@@ -424,14 +398,12 @@ TEST(TlsRefusal, RefusedSessionStaysRefused) {
 // --- Certificate facts ----------------------------------------------------------
 
 TEST(TlsCertificateFacts, TrustedServer) {
-    Pki pki;
+    TestPki pki;
     TestCertificate cert = pki.ca.Issue("localhost", "DNS:localhost,IP:127.0.0.1,IP:::1",
                                         {"20240102030405Z", "20380119031407Z"});
     TlsPeer peer({cert.cert.get(), cert.key.get()});
-    ClientSocket socket(peer.Port());
-    TTlsSession session(socket.Fd(), Settings("localhost", peer.Port(), pki.caFile));
-    HandshakeOver(socket.Fd(), session);
-    TTlsCertificateFacts facts = session.CertificateFacts();
+    Handshaken t(peer.Port(), Settings("localhost", peer.Port(), pki.caFile));
+    TTlsCertificateFacts facts = t.session.CertificateFacts();
     EXPECT_EQ(facts.protocol, "TLSv1.3");
     EXPECT_EQ(facts.cipher.rfind("TLS_", 0), 0u) << facts.cipher;
     EXPECT_EQ(facts.subject, "CN=localhost,O=mailgate test");
@@ -446,18 +418,16 @@ TEST(TlsCertificateFacts, TrustedServer) {
 }
 
 TEST(TlsCertificateFacts, InspectingAnUntrustedServerFinishesAndTellsWhy) {
-    Pki pki;
-    TlsPeer peer({pki.server.cert.get(), pki.server.key.get()});
-    ClientSocket socket(peer.Port());
+    TestPki pki;
+    TlsPeer peer(Serving(pki));
     TTlsSettings settings = Settings("localhost", peer.Port());
     settings.inspectOnly = true;
-    TTlsSession session(socket.Fd(), settings);
-    HandshakeOver(socket.Fd(), session);
-    EXPECT_EQ(session.Failure(), TTlsFailure::NotTrusted);
-    EXPECT_EQ(session.FailureText(),
+    Handshaken t(peer.Port(), settings);
+    EXPECT_EQ(t.session.Failure(), TTlsFailure::NotTrusted);
+    EXPECT_EQ(t.session.FailureText(),
               "TLS: the certificate of localhost:" + std::to_string(peer.Port()) +
                   " is not trusted (unable to get local issuer certificate)");
-    TTlsCertificateFacts facts = session.CertificateFacts();
+    TTlsCertificateFacts facts = t.session.CertificateFacts();
     EXPECT_FALSE(facts.verified);
     EXPECT_EQ(facts.verifyError, "unable to get local issuer certificate");
     EXPECT_EQ(facts.fingerprint, TestFingerprint(pki.server.cert.get()));
@@ -466,12 +436,10 @@ TEST(TlsCertificateFacts, InspectingAnUntrustedServerFinishesAndTellsWhy) {
 TEST(TlsCertificateFacts, TrustIsReportedIndependentOfAMatchingPin) {
     TestCertificate self = SelfSigned("localhost", "DNS:localhost");
     TlsPeer peer({self.cert.get(), self.key.get()});
-    ClientSocket socket(peer.Port());
-    TTlsSession session(socket.Fd(),
-                        Settings("localhost", peer.Port(), "", TestFingerprint(self.cert.get())));
-    HandshakeOver(socket.Fd(), session);
-    EXPECT_EQ(session.Failure(), TTlsFailure::None);
-    TTlsCertificateFacts facts = session.CertificateFacts();
+    Handshaken t(peer.Port(),
+                 Settings("localhost", peer.Port(), "", TestFingerprint(self.cert.get())));
+    EXPECT_EQ(t.session.Failure(), TTlsFailure::None);
+    TTlsCertificateFacts facts = t.session.CertificateFacts();
     EXPECT_FALSE(facts.verified);
     EXPECT_EQ(facts.verifyError, "self-signed certificate");
 }
@@ -479,41 +447,26 @@ TEST(TlsCertificateFacts, TrustIsReportedIndependentOfAMatchingPin) {
 // --- The local POP3S server -------------------------------------------------------
 
 TEST(TlsRealServer, Pop3sGreetsOverVerifiedTlsAndRefusesTheWrongName) {
-    auto env = [](const char* name) {
-        const char* v = std::getenv(name);
-        return std::string(v ? v : "");
-    };
-    int port = std::atoi(env("MAILGATE_POP3S_PORT").c_str());
-    std::string caFile = env("MAILGATE_CA_FILE");
-    std::string host = env("MAILGATE_TLS_HOST");
-    std::string wrongHost = env("MAILGATE_TLS_WRONG_HOST");
-    std::string pin = env("MAILGATE_TLS_FINGERPRINT");
-    if (port == 0 || caFile.empty() || host.empty() || wrongHost.empty() || pin.empty()) {
-        if (env("MAILGATE_REQUIRE_SERVERS") == "1") {
-            FAIL() << "real mail servers required but the MAILGATE_POP3S_PORT/CA_FILE/TLS_* "
-                      "variables are unset";
-        }
-        GTEST_SKIP() << "no local POP3S server (run scripts/mailservers start and "
-                        "eval \"$(scripts/mailservers env)\")";
-    }
-    for (const TTlsSettings& settings :
-         {Settings(host, port, caFile), Settings(wrongHost, port, "", pin)}) {
+    const RealTlsServers servers;
+    MAILGATE_NEED_TLS_SERVERS(servers);
+    const int port = servers.pop3sPort;
+    const std::string& wrongHost = servers.wrongHost;
+    for (const TTlsSettings& settings : {Settings(servers.host, port, servers.caFile),
+                                         Settings(wrongHost, port, "", servers.fingerprint)}) {
         SCOPED_TRACE(settings.caFile.empty() ? "pinned" : "with CaFile");
-        ClientSocket socket(port);
-        TTlsSession session(socket.Fd(), settings);
-        HandshakeOver(socket.Fd(), session);
-        EXPECT_TRUE(session.CertificateFacts().verified == !settings.caFile.empty());
+        Handshaken t(port, settings);
+        EXPECT_TRUE(t.session.CertificateFacts().verified == !settings.caFile.empty());
         std::string greeting;
         char buffer[512];
         while (greeting.find('\n') == std::string::npos) {
-            TTlsResult r = Drive(socket.Fd(), [&] { return session.Read(buffer, sizeof buffer); });
+            TTlsResult r = Drive(t.Fd(), [&] { return t.session.Read(buffer, sizeof buffer); });
             ASSERT_EQ(r.status, TTlsStatus::Done);
             greeting.append(buffer, r.bytes);
         }
         EXPECT_EQ(greeting.rfind("+OK", 0), 0u) << greeting;
-        session.Shutdown();
+        t.session.Shutdown();
     }
-    Refusal r = HandshakeRefusal(port, Settings(wrongHost, port, caFile));
+    Refusal r = HandshakeRefusal(port, Settings(wrongHost, port, servers.caFile));
     EXPECT_EQ(r.reason, TTlsFailure::HostNameMismatch);
     EXPECT_EQ(r.text, "TLS: the certificate of " + wrongHost + ":" + std::to_string(port) +
                           " is not valid for the name " + wrongHost);

@@ -21,6 +21,16 @@ std::vector<std::string> Listing(const TempDir& dir) {
 
 using Names = std::vector<std::string>;
 
+// A multipart message with boundary "b": a text part, then `parts` (each its
+// header lines, blank line and body, without the boundary lines).
+std::string Multipart(std::initializer_list<std::string> parts) {
+    std::string m = "Content-Type: multipart/mixed; boundary=b\r\n\r\n--b\r\n\r\ntext\r\n";
+    for (const std::string& part : parts) {
+        m += "--b\r\n" + part + "\r\n";
+    }
+    return m + "--b--\r\n";
+}
+
 class Parser : public ::testing::Test {
 protected:
     // Feeds `raw` in pieces of `pieceSize` bytes and takes it apart into inbox.
@@ -120,28 +130,25 @@ TEST_F(Parser, ExistingFilesAreNeverReplaced) {
 
 TEST_F(Parser, DotlessNameGetsNumberAtTheEnd) {
     inbox.Write("README", "old");
-    Process("Content-Type: multipart/mixed; boundary=b\r\n\r\n--b\r\n\r\ntext\r\n"
-            "--b\r\nContent-Disposition: attachment; filename=README\r\n\r\nnew\r\n--b--\r\n");
+    Process(Multipart({"Content-Disposition: attachment; filename=README\r\n\r\nnew"}));
     EXPECT_EQ(inbox.Read("README_1"), "new");
 }
 
 TEST_F(Parser, NamesAndEncodingsDoNotCarryOverBetweenParts) {
-    Process("Content-Type: multipart/mixed; boundary=b\r\n\r\n--b\r\n\r\ntext\r\n"
-            "--b\r\nContent-Type: text/plain; name=\"a.txt\"\r\n"
-            "Content-Transfer-Encoding: base64\r\n\r\nQUJD\r\n"
-            "--b\r\nContent-Type: text/plain\r\n\r\nQUJD\r\n"
-            "--b\r\nContent-Type: text/html\r\n\r\n<p>\r\n--b--\r\n");
+    Process(
+        Multipart({"Content-Type: text/plain; name=\"a.txt\"\r\n"
+                   "Content-Transfer-Encoding: base64\r\n\r\nQUJD",
+                   "Content-Type: text/plain\r\n\r\nQUJD", "Content-Type: text/html\r\n\r\n<p>"}));
     EXPECT_EQ(inbox.Read("a.txt"), "ABC");
     EXPECT_EQ(inbox.Read("text.tmp"), "QUJD");
     EXPECT_EQ(inbox.Read("text_1.tmp"), "<p>");
 }
 
 TEST_F(Parser, QuotedPrintableAndUppercaseUUAreDecoded) {
-    Process("Content-Type: multipart/mixed; boundary=b\r\n\r\n--b\r\n\r\ntext\r\n"
-            "--b\r\nContent-Type: text/plain; name=q.txt\r\n"
-            "Content-Transfer-Encoding: Quoted-Printable\r\n\r\na=3Db=\r\nc\r\n"
-            "--b\r\nContent-Transfer-Encoding: X-UUENCODE\r\n\r\nbegin 644 u.bin\r\n"
-            "#86)C\r\n`\r\nend\r\n--b--\r\n");
+    Process(Multipart({"Content-Type: text/plain; name=q.txt\r\n"
+                       "Content-Transfer-Encoding: Quoted-Printable\r\n\r\na=3Db=\r\nc",
+                       "Content-Transfer-Encoding: X-UUENCODE\r\n\r\nbegin 644 u.bin\r\n"
+                       "#86)C\r\n`\r\nend"}));
     EXPECT_EQ(inbox.Read("q.txt"), "a=bc");
     EXPECT_EQ(inbox.Read("u.bin"), "abc");
 }
@@ -244,9 +251,8 @@ TEST_F(Parser, SinglePartUUWithBeginLineIsAFile) {
 }
 
 TEST_F(Parser, HeaderThatRunsIntoABoundaryIsAnEmptyPart) {
-    Process("Content-Type: multipart/mixed; boundary=b\r\n\r\n--b\r\n\r\ntext\r\n"
-            "--b\r\nContent-Type: text/plain\r\n--b\r\nContent-Type: text/plain; name=n.txt\r\n"
-            "\r\nx\r\n--b--\r\n");
+    Process(
+        Multipart({"Content-Type: text/plain", "Content-Type: text/plain; name=n.txt\r\n\r\nx"}));
     EXPECT_EQ(Listing(inbox), Names{"n.txt"});
 }
 
@@ -279,10 +285,9 @@ std::string Repeat(const std::string& s, size_t times) {
 }
 
 std::string OneAttachment(const std::string& encoding, const std::string& body) {
-    return "Content-Type: multipart/mixed; boundary=b\r\n\r\n--b\r\n\r\ntext\r\n"
-           "--b\r\nContent-Disposition: attachment; filename=f.bin\r\n"
-           "Content-Transfer-Encoding: " +
-           encoding + "\r\n\r\n" + body + "\r\n--b--\r\n";
+    return Multipart({"Content-Disposition: attachment; filename=f.bin\r\n"
+                      "Content-Transfer-Encoding: " +
+                      encoding + "\r\n\r\n" + body});
 }
 
 const PieceCase kPieceCases[] = {
@@ -368,9 +373,8 @@ TEST_F(Parser, UnnamedNonTextSinglePartIsSavedByItsType) {
 
 TEST_F(Parser, AttachmentNamedLikeAPartFileKeepsItsName) {
     TMessageParser::TempFileCounter = 0;
-    Process("Content-Type: multipart/mixed; boundary=b\r\n\r\n--b\r\n\r\ntext\r\n"
-            "--b\r\nContent-Disposition: attachment; filename=Temp1.mme\r\n"
-            "Content-Transfer-Encoding: base64\r\n\r\nQUJD\r\n--b--\r\n");
+    Process(Multipart({"Content-Disposition: attachment; filename=Temp1.mme\r\n"
+                       "Content-Transfer-Encoding: base64\r\n\r\nQUJD"}));
     EXPECT_EQ(Listing(inbox), Names{"Temp1.mme"});
     EXPECT_EQ(inbox.Read("Temp1.mme"), "ABC");
 }

@@ -43,14 +43,23 @@ TNMPOP3& Configure(TNMPOP3& pop, const RealServers& servers, const TempDir& inbo
     return pop;
 }
 
-} // namespace
+// A client configured for the real server, attachments into a fresh inbox;
+// the test skips without the server.
+class NMpop3Dovecot : public ::testing::Test {
+protected:
+    void SetUp() override {
+        MAILGATE_NEED_SERVERS(servers);
+        Configure(pop, servers, inbox);
+    }
 
-TEST(NMpop3Dovecot, RetrievesEveryMessageAndEmptiesTheMailbox) {
     RealServers servers = RealServers::FromEnvironment();
-    MAILGATE_NEED_SERVERS(servers);
     TempDir inbox;
     TNMPOP3 pop;
-    Configure(pop, servers, inbox);
+};
+
+} // namespace
+
+TEST_F(NMpop3Dovecot, RetrievesEveryMessageAndEmptiesTheMailbox) {
 
     // Whatever an earlier run left behind goes first.
     pop.Connect();
@@ -92,12 +101,7 @@ TEST(NMpop3Dovecot, RetrievesEveryMessageAndEmptiesTheMailbox) {
     EXPECT_EQ(MessagesIn(servers.maildir + "/new") + MessagesIn(servers.maildir + "/cur"), 0);
 }
 
-TEST(NMpop3Dovecot, WrongPasswordIsRefused) {
-    RealServers servers = RealServers::FromEnvironment();
-    MAILGATE_NEED_SERVERS(servers);
-    TempDir inbox;
-    TNMPOP3 pop;
-    Configure(pop, servers, inbox);
+TEST_F(NMpop3Dovecot, WrongPasswordIsRefused) {
     pop.SetPassword("not-the-password");
     try {
         pop.Connect();

@@ -3,14 +3,11 @@
 // 127.0.0.1 from a throwaway CA. Log-ins only (STAT): nothing is retrieved or
 // deleted, so other tests may use the same mailbox meanwhile. A recording
 // relay shows what crosses the wire.
-#include <arpa/inet.h>
 #include <atomic>
 #include <cctype>
 #include <chrono>
-#include <cstdlib>
 #include <gtest/gtest.h>
 #include <mutex>
-#include <netinet/in.h>
 #include <poll.h>
 #include <string>
 #include <sys/socket.h>
@@ -19,54 +16,14 @@
 
 #include "pop3/NMpop3.h"
 #include "support/Failure.h"
-#include "support/RealServers.h"
+#include "support/Loopback.h"
+#include "support/RealTlsServers.h"
+#include "support/RecordingRelay.h"
 #include "support/WaitFor.h"
 
 namespace {
 
-struct TlsServers {
-    int plainPort = 0;
-    int stlsPort = 0;
-    int pop3sPort = 0;
-    std::string caFile;
-    std::string host;      // a name the certificate carries
-    std::string wrongHost; // one it does not
-    std::string fingerprint;
-    std::string user;
-    std::string password;
-
-    static TlsServers FromEnvironment() {
-        TlsServers s;
-        s.plainPort = std::atoi(RealServers::Env("MAILGATE_POP3_PORT").c_str());
-        s.stlsPort = std::atoi(RealServers::Env("MAILGATE_POP3_STLS_PORT").c_str());
-        s.pop3sPort = std::atoi(RealServers::Env("MAILGATE_POP3S_PORT").c_str());
-        s.caFile = RealServers::Env("MAILGATE_CA_FILE");
-        s.host = RealServers::Env("MAILGATE_TLS_HOST");
-        s.wrongHost = RealServers::Env("MAILGATE_TLS_WRONG_HOST");
-        s.fingerprint = RealServers::Env("MAILGATE_TLS_FINGERPRINT");
-        s.user = RealServers::Env("MAILGATE_MAIL_USER");
-        s.password = RealServers::Env("MAILGATE_MAIL_PASSWORD");
-        return s;
-    }
-    bool Complete() const {
-        return plainPort != 0 && stlsPort != 0 && pop3sPort != 0 && !caFile.empty() &&
-               !host.empty() && !wrongHost.empty() && !fingerprint.empty() && !user.empty() &&
-               !password.empty();
-    }
-};
-
-#define NEED_TLS_SERVERS(servers)                                                                  \
-    do {                                                                                           \
-        if (!(servers).Complete()) {                                                               \
-            if (RealServers::Required())                                                           \
-                FAIL() << "real mail servers required but the MAILGATE_POP3_*/MAILGATE_TLS_* "     \
-                          "variables are unset";                                                   \
-            GTEST_SKIP() << "no POP3 server with TLS (run scripts/mailservers start and "          \
-                            "eval \"$(scripts/mailservers env)\")";                                \
-        }                                                                                          \
-    } while (0)
-
-void Configure(TNMPOP3& pop, const TlsServers& servers, int port, TSecurity security) {
+void Configure(TNMPOP3& pop, const RealTlsServers& servers, int port, TSecurity security) {
     pop.SetHost(servers.host);
     pop.SetPort(port);
     pop.SetSecurity(security);
@@ -83,164 +40,64 @@ void LogInAndQuit(TNMPOP3& pop) {
     pop.Disconnect();
 }
 
-struct Refusal {
-    TTlsFailure reason = TTlsFailure::None;
-    std::string text = NothingRaised;
-};
+// A client for the servers, configured for the test's route; the test skips
+// without the servers.
+class NMpop3TlsDovecot : public ::testing::Test {
+protected:
+    void SetUp() override { MAILGATE_NEED_TLS_SERVERS(servers); }
 
-Refusal TlsRefusalOf(TNMPOP3& pop) {
-    Refusal out;
-    try {
-        pop.Connect();
-    } catch (const ETlsError& e) {
-        out.reason = e.Reason();
-        out.text = e.Message();
-    }
-    return out;
-}
+    void Use(int port, TSecurity security) { Configure(pop, servers, port, security); }
 
-// Relays one connection from 127.0.0.1:Port() to 127.0.0.1:target and keeps
-// what the client sent. Every wait is bounded.
-class RecordingRelay {
-public:
-    explicit RecordingRelay(int target) : target_(target) {
-        listen_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (::bind(listen_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-            ::listen(listen_, 1) != 0) {
-            ADD_FAILURE() << "relay cannot listen";
+    // Connects, expecting the refusal `reason`; its text.
+    std::string RefusalText(TTlsFailure reason) {
+        TTlsFailure seen = TTlsFailure::None;
+        std::string text = NothingRaised;
+        try {
+            pop.Connect();
+        } catch (const ETlsError& e) {
+            seen = e.Reason();
+            text = e.Message();
         }
-        socklen_t len = sizeof addr;
-        ::getsockname(listen_, reinterpret_cast<sockaddr*>(&addr), &len);
-        port_ = ntohs(addr.sin_port);
-        thread_ = std::thread([this] { Run(); });
-    }
-    ~RecordingRelay() {
-        stop_ = true;
-        thread_.join();
-        ::close(listen_);
-    }
-    int Port() const { return port_; }
-    bool Finished() const { return finished_; }
-    std::string FromClient() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return fromClient_;
+        EXPECT_EQ(seen, reason);
+        return text;
     }
 
-private:
-    void Run() {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-        auto late = [&] { return stop_ || std::chrono::steady_clock::now() > deadline; };
-        int client = -1;
-        while (client < 0 && !late()) {
-            pollfd p{listen_, POLLIN, 0};
-            if (::poll(&p, 1, 100) > 0) {
-                client = ::accept(listen_, nullptr, nullptr);
-            }
-        }
-        if (client < 0) {
-            finished_ = true;
-            return;
-        }
-        int server = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_port = htons(static_cast<std::uint16_t>(target_));
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (::connect(server, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) {
-            char buffer[16384];
-            bool open = true;
-            while (open && !late()) {
-                pollfd p[2] = {{client, POLLIN, 0}, {server, POLLIN, 0}};
-                if (::poll(p, 2, 100) <= 0) {
-                    continue;
-                }
-                for (int i = 0; i < 2 && open; ++i) {
-                    if ((p[i].revents & (POLLIN | POLLHUP | POLLERR)) == 0) {
-                        continue;
-                    }
-                    long n = ::recv(p[i].fd, buffer, sizeof buffer, 0);
-                    if (n <= 0) {
-                        open = false;
-                        break;
-                    }
-                    if (i == 0) {
-                        std::lock_guard<std::mutex> lock(mutex_);
-                        fromClient_.append(buffer, static_cast<std::size_t>(n));
-                    }
-                    const int to = i == 0 ? server : client;
-                    if (::send(to, buffer, static_cast<std::size_t>(n), MSG_NOSIGNAL) != n) {
-                        open = false;
-                    }
-                }
-            }
-        }
-        ::close(server);
-        ::close(client);
-        finished_ = true;
+    // What the client sent through a relay to `target` in one log-in.
+    std::string CapturedLogIn(int target, TSecurity security) {
+        RecordingRelay relay(target);
+        TNMPOP3 client;
+        Configure(client, servers, relay.Port(), security);
+        client.SetCaFile(servers.caFile);
+        client.Connect();
+        EXPECT_TRUE(client.MailCountValid());
+        client.Disconnect();
+        EXPECT_TRUE(WaitFor([&] { return relay.Finished(); }, 20000));
+        return relay.FromClient();
     }
 
-    int target_;
-    int listen_ = -1;
-    int port_ = 0;
-    std::atomic<bool> stop_{false};
-    std::atomic<bool> finished_{false};
-    std::mutex mutex_;
-    std::string fromClient_;
-    std::thread thread_;
-};
-
-// What the client sent through a relay to `target` in one log-in.
-std::string CapturedLogIn(const TlsServers& servers, int target, TSecurity security) {
-    RecordingRelay relay(target);
+    const RealTlsServers servers;
     TNMPOP3 pop;
-    Configure(pop, servers, relay.Port(), security);
-    pop.SetCaFile(servers.caFile);
-    pop.Connect();
-    EXPECT_TRUE(pop.MailCountValid());
-    pop.Disconnect();
-    EXPECT_TRUE(WaitFor([&] { return relay.Finished(); }, 20000));
-    return relay.FromClient();
-}
+};
 
 } // namespace
 
 // --- Verified sessions ----------------------------------------------------------
 
-TEST(NMpop3TlsDovecot, StlsWithTheCaFileLogsIn) {
-    TlsServers servers = TlsServers::FromEnvironment();
-    NEED_TLS_SERVERS(servers);
-    TNMPOP3 pop;
-    Configure(pop, servers, servers.stlsPort, TSecurity::StartTls);
-    pop.SetCaFile(servers.caFile);
-    LogInAndQuit(pop);
+TEST_F(NMpop3TlsDovecot, LogsInWithTheCaFileOverStlsAutoOrPop3s) {
+    for (auto [port, security, what] :
+         {std::tuple{servers.pop3StlsPort, TSecurity::StartTls, "STLS"},
+          std::tuple{servers.pop3StlsPort, TSecurity::Auto, "Auto takes the offered STLS"},
+          std::tuple{servers.pop3sPort, TSecurity::Tls, "POP3S"}}) {
+        SCOPED_TRACE(what);
+        TNMPOP3 client;
+        Configure(client, servers, port, security);
+        client.SetCaFile(servers.caFile);
+        LogInAndQuit(client);
+    }
 }
 
-TEST(NMpop3TlsDovecot, AutoOnLoopbackTakesTheOfferedStls) {
-    TlsServers servers = TlsServers::FromEnvironment();
-    NEED_TLS_SERVERS(servers);
-    TNMPOP3 pop;
-    Configure(pop, servers, servers.stlsPort, TSecurity::Auto);
-    pop.SetCaFile(servers.caFile);
-    LogInAndQuit(pop);
-}
-
-TEST(NMpop3TlsDovecot, Pop3sWithTheCaFileLogsIn) {
-    TlsServers servers = TlsServers::FromEnvironment();
-    NEED_TLS_SERVERS(servers);
-    TNMPOP3 pop;
-    Configure(pop, servers, servers.pop3sPort, TSecurity::Tls);
-    pop.SetCaFile(servers.caFile);
-    LogInAndQuit(pop);
-}
-
-TEST(NMpop3TlsDovecot, Pop3sWithThePinAndNoCaFileLogsIn) {
-    TlsServers servers = TlsServers::FromEnvironment();
-    NEED_TLS_SERVERS(servers);
-    TNMPOP3 pop;
-    Configure(pop, servers, servers.pop3sPort, TSecurity::Tls);
+TEST_F(NMpop3TlsDovecot, Pop3sWithThePinAndNoCaFileLogsIn) {
+    Use(servers.pop3sPort, TSecurity::Tls);
     // Any form the setting takes: lower case, no colons.
     std::string pin;
     for (char c : servers.fingerprint) {
@@ -254,64 +111,45 @@ TEST(NMpop3TlsDovecot, Pop3sWithThePinAndNoCaFileLogsIn) {
 
 // --- Refusals: no log-in, the connection dropped ------------------------------
 
-TEST(NMpop3TlsDovecot, UntrustedCertificateIsRefused) {
-    TlsServers servers = TlsServers::FromEnvironment();
-    NEED_TLS_SERVERS(servers);
-    TNMPOP3 pop;
-    Configure(pop, servers, servers.pop3sPort, TSecurity::Tls);
-    Refusal r = TlsRefusalOf(pop);
-    EXPECT_EQ(r.reason, TTlsFailure::NotTrusted);
-    EXPECT_EQ(r.text.rfind("TLS: the certificate of " + servers.host + ":" +
-                               std::to_string(servers.pop3sPort) + " is not trusted (",
-                           0),
+TEST_F(NMpop3TlsDovecot, UntrustedCertificateIsRefused) {
+    Use(servers.pop3sPort, TSecurity::Tls);
+    std::string text = RefusalText(TTlsFailure::NotTrusted);
+    EXPECT_EQ(text.rfind("TLS: the certificate of " + servers.host + ":" +
+                             std::to_string(servers.pop3sPort) + " is not trusted (",
+                         0),
               0u)
-        << r.text;
+        << text;
     EXPECT_FALSE(pop.Connected());
 }
 
-TEST(NMpop3TlsDovecot, UntrustedCertificateAfterStlsIsRefused) {
-    TlsServers servers = TlsServers::FromEnvironment();
-    NEED_TLS_SERVERS(servers);
-    TNMPOP3 pop;
-    Configure(pop, servers, servers.stlsPort, TSecurity::StartTls);
-    EXPECT_EQ(TlsRefusalOf(pop).reason, TTlsFailure::NotTrusted);
+TEST_F(NMpop3TlsDovecot, UntrustedCertificateAfterStlsIsRefused) {
+    Use(servers.pop3StlsPort, TSecurity::StartTls);
+    RefusalText(TTlsFailure::NotTrusted);
     EXPECT_FALSE(pop.Connected());
 }
 
-TEST(NMpop3TlsDovecot, NameTheCertificateDoesNotCarryIsRefused) {
-    TlsServers servers = TlsServers::FromEnvironment();
-    NEED_TLS_SERVERS(servers);
-    TNMPOP3 pop;
-    Configure(pop, servers, servers.pop3sPort, TSecurity::Tls);
+TEST_F(NMpop3TlsDovecot, NameTheCertificateDoesNotCarryIsRefused) {
+    Use(servers.pop3sPort, TSecurity::Tls);
     pop.SetHost(servers.wrongHost);
     pop.SetCaFile(servers.caFile);
-    Refusal r = TlsRefusalOf(pop);
-    EXPECT_EQ(r.reason, TTlsFailure::HostNameMismatch);
-    EXPECT_EQ(r.text, "TLS: the certificate of " + servers.wrongHost + ":" +
-                          std::to_string(servers.pop3sPort) + " is not valid for the name " +
-                          servers.wrongHost);
+    EXPECT_EQ(RefusalText(TTlsFailure::HostNameMismatch),
+              "TLS: the certificate of " + servers.wrongHost + ":" +
+                  std::to_string(servers.pop3sPort) + " is not valid for the name " +
+                  servers.wrongHost);
 }
 
-TEST(NMpop3TlsDovecot, WrongPinIsRefusedNamingTheOneSeen) {
-    TlsServers servers = TlsServers::FromEnvironment();
-    NEED_TLS_SERVERS(servers);
-    TNMPOP3 pop;
-    Configure(pop, servers, servers.pop3sPort, TSecurity::Tls);
+TEST_F(NMpop3TlsDovecot, WrongPinIsRefusedNamingTheOneSeen) {
+    Use(servers.pop3sPort, TSecurity::Tls);
     pop.SetCaFile(servers.caFile); // a pin counts even where the CA would do
     pop.SetFingerprint(std::string(64, 'a'));
-    Refusal r = TlsRefusalOf(pop);
-    EXPECT_EQ(r.reason, TTlsFailure::FingerprintMismatch);
-    EXPECT_EQ(r.text, "TLS: the certificate of " + servers.host + ":" +
-                          std::to_string(servers.pop3sPort) +
-                          " does not match the pinned fingerprint; its fingerprint is " +
-                          servers.fingerprint);
+    EXPECT_EQ(RefusalText(TTlsFailure::FingerprintMismatch),
+              "TLS: the certificate of " + servers.host + ":" + std::to_string(servers.pop3sPort) +
+                  " does not match the pinned fingerprint; its fingerprint is " +
+                  servers.fingerprint);
 }
 
-TEST(NMpop3TlsDovecot, StlsRequiredOnThePlainPortIsRefused) {
-    TlsServers servers = TlsServers::FromEnvironment();
-    NEED_TLS_SERVERS(servers);
-    TNMPOP3 pop;
-    Configure(pop, servers, servers.plainPort, TSecurity::StartTls);
+TEST_F(NMpop3TlsDovecot, StlsRequiredOnThePlainPortIsRefused) {
+    Use(servers.pop3Port, TSecurity::StartTls);
     pop.SetCaFile(servers.caFile);
     EXPECT_EQ(FailureOf([&] { pop.Connect(); }),
               "The POP3 server " + servers.host +
@@ -321,11 +159,8 @@ TEST(NMpop3TlsDovecot, StlsRequiredOnThePlainPortIsRefused) {
 
 // --- The certificate shown ----------------------------------------------------
 
-TEST(NMpop3TlsDovecot, ProbeShowsAnUntrustedCertificateWithItsFingerprint) {
-    TlsServers servers = TlsServers::FromEnvironment();
-    NEED_TLS_SERVERS(servers);
-    TNMPOP3 pop;
-    Configure(pop, servers, servers.pop3sPort, TSecurity::Tls);
+TEST_F(NMpop3TlsDovecot, ProbeShowsAnUntrustedCertificateWithItsFingerprint) {
+    Use(servers.pop3sPort, TSecurity::Tls);
     TTlsCertificateFacts facts = pop.ProbeCertificate();
     EXPECT_FALSE(facts.verified);
     EXPECT_FALSE(facts.verifyError.empty());
@@ -337,12 +172,9 @@ TEST(NMpop3TlsDovecot, ProbeShowsAnUntrustedCertificateWithItsFingerprint) {
     LogInAndQuit(pop);
 }
 
-TEST(NMpop3TlsDovecot, ProbeAfterStlsVerifiesWithTheCaFile) {
-    TlsServers servers = TlsServers::FromEnvironment();
-    NEED_TLS_SERVERS(servers);
-    RecordingRelay relay(servers.stlsPort);
-    TNMPOP3 pop;
-    Configure(pop, servers, relay.Port(), TSecurity::Auto);
+TEST_F(NMpop3TlsDovecot, ProbeAfterStlsVerifiesWithTheCaFile) {
+    RecordingRelay relay(servers.pop3StlsPort);
+    Use(relay.Port(), TSecurity::Auto);
     pop.SetCaFile(servers.caFile);
     TTlsCertificateFacts facts = pop.ProbeCertificate();
     EXPECT_TRUE(facts.verified) << facts.verifyError;
@@ -356,19 +188,17 @@ TEST(NMpop3TlsDovecot, ProbeAfterStlsVerifiesWithTheCaFile) {
 
 // --- The wire -----------------------------------------------------------------
 
-TEST(NMpop3TlsDovecot, PasswordNeverCrossesTheWireInClearText) {
-    TlsServers servers = TlsServers::FromEnvironment();
-    NEED_TLS_SERVERS(servers);
+TEST_F(NMpop3TlsDovecot, PasswordNeverCrossesTheWireInClearText) {
     // The relay records what it carries: in plain text the password shows.
-    std::string plain = CapturedLogIn(servers, servers.plainPort, TSecurity::None);
+    std::string plain = CapturedLogIn(servers.pop3Port, TSecurity::None);
     EXPECT_NE(plain.find("PASS " + servers.password), std::string::npos);
 
-    std::string stls = CapturedLogIn(servers, servers.stlsPort, TSecurity::StartTls);
+    std::string stls = CapturedLogIn(servers.pop3StlsPort, TSecurity::StartTls);
     EXPECT_EQ(stls.rfind("CAPA\r\nSTLS\r\n", 0), 0u);
     EXPECT_EQ(stls.find(servers.password), std::string::npos);
     EXPECT_EQ(stls.find("USER"), std::string::npos);
 
-    std::string tls = CapturedLogIn(servers, servers.pop3sPort, TSecurity::Tls);
+    std::string tls = CapturedLogIn(servers.pop3sPort, TSecurity::Tls);
     EXPECT_EQ(tls.find(servers.password), std::string::npos);
     EXPECT_EQ(tls.find("CAPA"), std::string::npos);
 }

@@ -3,6 +3,7 @@
 // a reader for what it delivered, and a control set up for it or for a
 // scripted server on loopback.
 #include "smtp/AddEmailLib_TLB.h"
+#include "support/OutboxMessage.h"
 #include "support/RealServers.h"
 #include "support/TempDir.h"
 #include "support/WaitFor.h"
@@ -149,14 +150,7 @@ struct RealSmtpFixture : ::testing::Test {
 
     // What the window does for each outbox file.
     void Address(const std::string& recipient, const std::string& file) {
-        message->ClearRecipients();
-        IMailAddressPtr to = CoMailAddress::Create();
-        to->SetAddress(recipient);
-        message->ClearAttachments();
-        message->AddRecipient(to);
-        IMailAttachmentPtr a = CoMailAttachment::Create();
-        a->SetFileName(file);
-        message->AddAttachment(a);
+        AddressMessage(*message, recipient, file);
     }
 };
 

@@ -61,6 +61,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/NonCopyable.h"
 #include "support/Loopback.h"
 
 struct PeerScenario {
@@ -92,12 +93,10 @@ struct ScenarioFile {
     static std::string TestName(const std::string& path);
 };
 
-class ScriptedPeer {
+class ScriptedPeer : NonCopyable {
 public:
     ScriptedPeer();
     ~ScriptedPeer();
-    ScriptedPeer(const ScriptedPeer&) = delete;
-    ScriptedPeer& operator=(const ScriptedPeer&) = delete;
 
     int Port() const noexcept { return listener_.Port(); }
     // Adds the scenario of the next connection (call before it connects).

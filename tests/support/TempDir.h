@@ -2,12 +2,12 @@
 // A fresh folder for one test, removed with everything in it afterwards.
 #include <string>
 
-class TempDir {
+#include "platform/NonCopyable.h"
+
+class TempDir : NonCopyable {
 public:
     TempDir();
     ~TempDir();
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
 
     const std::string& Path() const noexcept { return path_; }
     // Path() + "/" + name

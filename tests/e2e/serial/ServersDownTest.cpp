@@ -51,6 +51,23 @@ protected:
         }
     }
 
+    // waiting.dat (holding `waiting`) in a message on the server, and
+    // outgoing.txt (holding `outgoing`) in the Outbox; the latter's bytes.
+    std::string WaitingAndOutgoing(const std::string& waiting, const std::string& outgoing) {
+        DeliverToMailbox(MessageWithAttachment("waiting.dat", waiting));
+        return PutOutboxFile("outgoing.txt", outgoing);
+    }
+
+    // That `run` ended by itself within `boundMs`, failed (exit code 1) with
+    // the status `status`, and showed the error tray image.
+    void ExpectGaveUp(MailgateRun& run, int boundMs, const std::string& status) {
+        ASSERT_TRUE(run.Finish(boundMs)) << Transcript(run);
+        ExpectNoSanitizerReport(run);
+        EXPECT_EQ(run.ExitCode(), 1) << Transcript(run);
+        EXPECT_TRUE(run.Said(status)) << Transcript(run);
+        EXPECT_TRUE(run.Said("tray: 5")) << Transcript(run);
+    }
+
     // After a run that received waiting.dat and sent outgoing.txt: the next
     // run brings outgoing.txt back, and the mailbox ends empty.
     void ExpectSentThenReceived(const std::string& waiting, const std::string& outgoing) {
@@ -82,8 +99,8 @@ TEST_F(ServersDown, SmtpServerStoppedKeepsTheFileForALaterRun) {
 }
 
 TEST_F(ServersDown, Pop3ServerStoppedDuringARunIsWaitedForAndTheRunCompletes) {
-    DeliverToMailbox(MessageWithAttachment("waiting.dat", "was waiting on the server\n"));
-    std::string outgoing = PutOutboxFile("outgoing.txt", "goes out after the reconnect\n");
+    std::string outgoing =
+        WaitingAndOutgoing("was waiting on the server\n", "goes out after the reconnect\n");
 
     ServerDown pop3(servers_, "pop3");
     ASSERT_TRUE(pop3.Stopped());
@@ -101,18 +118,14 @@ TEST_F(ServersDown, Pop3ServerStoppedDuringARunIsWaitedForAndTheRunCompletes) {
 }
 
 TEST_F(ServersDown, Pop3ServerAwayForTheWholeRunGivesUpAndLosesNothing) {
-    DeliverToMailbox(MessageWithAttachment("waiting.dat", "was waiting on the server\n"));
-    std::string outgoing = PutOutboxFile("outgoing.txt", "waits for a cycle that logs in\n");
+    std::string outgoing =
+        WaitingAndOutgoing("was waiting on the server\n", "waits for a cycle that logs in\n");
     {
         ServerDown pop3(servers_, "pop3");
         ASSERT_TRUE(pop3.Stopped());
         MailgateRun run(config_);
         // A script's single cycle must end on its own, within a bound.
-        ASSERT_TRUE(run.Finish(120000)) << Transcript(run);
-        ExpectNoSanitizerReport(run);
-        EXPECT_EQ(run.ExitCode(), 1) << Transcript(run);
-        EXPECT_TRUE(run.Said("status: Lost Connection...")) << Transcript(run);
-        EXPECT_TRUE(run.Said("tray: 5")) << Transcript(run);
+        ASSERT_NO_FATAL_FAILURE(ExpectGaveUp(run, 120000, "status: Lost Connection..."));
         EXPECT_TRUE(Names(inbox_).empty());
         EXPECT_EQ(ReadFile(outbox_ + "/outgoing.txt"), outgoing);
         EXPECT_EQ(MailboxCount(), 1);
@@ -124,17 +137,12 @@ TEST_F(ServersDown, Pop3ServerAwayForTheWholeRunGivesUpAndLosesNothing) {
 }
 
 TEST_F(ServersDown, WrongPop3PasswordRetrievesNothingAndLosesNothing) {
-    DeliverToMailbox(MessageWithAttachment("waiting.dat", "stays on the server\n"));
-    std::string outgoing = PutOutboxFile("outgoing.txt", "stays in the Outbox\n");
+    std::string outgoing = WaitingAndOutgoing("stays on the server\n", "stays in the Outbox\n");
     WriteSettings({{"Password", "not-the-password"}});
 
     // The cycle tries to log in again for a bounded time, then gives up.
     MailgateRun run(config_);
-    ASSERT_TRUE(run.Finish(420000)) << Transcript(run);
-    ExpectNoSanitizerReport(run);
-    EXPECT_EQ(run.ExitCode(), 1) << Transcript(run);
-    EXPECT_TRUE(run.Said("status: Wrong password or Account Name")) << Transcript(run);
-    EXPECT_TRUE(run.Said("tray: 5")) << Transcript(run);
+    ASSERT_NO_FATAL_FAILURE(ExpectGaveUp(run, 420000, "status: Wrong password or Account Name"));
     EXPECT_FALSE(run.Said("status: Receiving...")) << Transcript(run);
     EXPECT_TRUE(Names(inbox_).empty());
     EXPECT_EQ(MailboxCount(), 1);
