@@ -4,46 +4,28 @@
 // or MAIL FROM could be sent. ProbeCertificate shows the fingerprint the
 // pin tests use.
 #include "SmtpTestSupport.h"
+#include "codec/Codec.h"
+#include "support/RealTlsServers.h"
+#include "support/RecordingRelay.h"
 
 #include <algorithm>
 
 namespace {
 
-struct TlsServers {
-    std::string host = RealServers::Env("MAILGATE_TLS_HOST");
-    std::string wrongHost = RealServers::Env("MAILGATE_TLS_WRONG_HOST");
-    std::string caFile = RealServers::Env("MAILGATE_CA_FILE");
-    std::string fingerprint = RealServers::Env("MAILGATE_TLS_FINGERPRINT");
-    int plainPort = std::atoi(RealServers::Env("MAILGATE_SMTP_PORT").c_str());
-    int startTlsPort = std::atoi(RealServers::Env("MAILGATE_SMTP_STARTTLS_PORT").c_str());
-    int smtpsPort = std::atoi(RealServers::Env("MAILGATE_SMTPS_PORT").c_str());
-
-    bool Complete() const {
-        return !host.empty() && !wrongHost.empty() && !caFile.empty() && !fingerprint.empty() &&
-               plainPort != 0 && startTlsPort != 0 && smtpsPort != 0;
-    }
-};
-
-#define MAILGATE_NEED_TLS_SERVERS(tls)                                                             \
-    do {                                                                                           \
-        if (!(tls).Complete()) {                                                                   \
-            if (RealServers::Required())                                                           \
-                FAIL() << "real mail servers with TLS required but MAILGATE_TLS_HOST, "            \
-                          "MAILGATE_CA_FILE, MAILGATE_SMTP_STARTTLS_PORT ... unset";               \
-            GTEST_SKIP() << "no real mail servers with TLS (run scripts/mailservers start)";       \
-        }                                                                                          \
-    } while (0)
-
 class SmtpTls : public RealSmtpFixture {
 protected:
     void SetUp() override {
         RealSmtpFixture::SetUp();
-        if (!tls.Complete()) {
-            return;
-        }
+        MAILGATE_NEED_TLS_SERVERS(tls);
         smtp.SetSmtpServer(tls.host);
         dir.Write("file.txt", "over TLS\r\n");
         Address(ProbeAddress(), dir.File("file.txt"));
+    }
+
+    // The next sends go to `port` with `security`.
+    void Use(int port, TSecurity security) {
+        smtp.SetSmtpPort(port);
+        smtp.SetSecurity(security);
     }
 
     int SendNow(const char* what) {
@@ -58,31 +40,54 @@ protected:
         EXPECT_FALSE(mail.empty()) << "not delivered: " << subject;
     }
 
+    // Sends and expects the failure `code` described as `text`, or (`prefix`)
+    // by a text that starts so.
+    void ExpectRefused(const char* what, int code, const std::string& text, bool prefix = false) {
+        EXPECT_EQ(SendNow(what), code);
+        if (prefix) {
+            EXPECT_EQ(description.rfind(text, 0), 0u) << description;
+        } else {
+            EXPECT_EQ(description, text);
+        }
+    }
+
+    // The next sends go through a relay on this machine to the servers'
+    // certificate's address, trusted through the CA file.
+    void UseRelay(int relayPort, TSecurity security) {
+        smtp.SetSmtpServer("127.0.0.1");
+        smtp.SetCaFile(tls.caFile);
+        Use(relayPort, security);
+    }
+
+    // What the client sent to `port` through a recording relay, in one send.
+    std::string CapturedSend(int port, TSecurity security, const char* what) {
+        RecordingRelay relay(port);
+        UseRelay(relay.Port(), security);
+        EXPECT_EQ(SendNow(what), 0) << description;
+        // Accepted: every byte of the client has passed the relay. The
+        // control keeps the connection for a next send, so it stays open.
+        return relay.FromClient();
+    }
+
     std::string Server(int port) const { return tls.host + ":" + std::to_string(port); }
 
-    TlsServers tls;
+    RealTlsServers tls;
     std::string subject;
     std::string description;
 };
 
-TEST_F(SmtpTls, DeliversAfterStartTlsWithTheCaFile) {
-    MAILGATE_NEED_TLS_SERVERS(tls);
-    smtp.SetSmtpPort(tls.startTlsPort);
-    smtp.SetSecurity(TSecurity::StartTls);
-    smtp.SetCaFile(tls.caFile);
-    ExpectDelivered("starttls ca");
-}
-
-TEST_F(SmtpTls, DeliversOverImplicitTlsWithTheCaFile) {
-    MAILGATE_NEED_TLS_SERVERS(tls);
-    smtp.SetSmtpPort(tls.smtpsPort);
-    smtp.SetSecurity(TSecurity::Tls);
-    smtp.SetCaFile(tls.caFile);
-    ExpectDelivered("smtps ca");
+TEST_F(SmtpTls, DeliversAfterStartTlsOrOverImplicitTlsWithTheCaFile) {
+    for (auto [port, security, what] :
+         {std::tuple{tls.smtpStartTlsPort, TSecurity::StartTls, "starttls ca"},
+          std::tuple{tls.smtpsPort, TSecurity::Tls, "smtps ca"}}) {
+        SCOPED_TRACE(what);
+        Use(port, security);
+        smtp.SetCaFile(tls.caFile);
+        ExpectDelivered(what);
+    }
 }
 
 TEST_F(SmtpTls, TheOlderSmtpsSwitchStillMeansImplicitTls) {
-    MAILGATE_NEED_TLS_SERVERS(tls);
     smtp.SetSmtpPort(tls.smtpsPort);
     smtp.SetSmtpSSL(true);
     smtp.SetCaFile(tls.caFile);
@@ -90,9 +95,7 @@ TEST_F(SmtpTls, TheOlderSmtpsSwitchStillMeansImplicitTls) {
 }
 
 TEST_F(SmtpTls, APinAloneIsTrustEnoughOnBothKindsOfPort) {
-    MAILGATE_NEED_TLS_SERVERS(tls);
-    smtp.SetSmtpPort(tls.smtpsPort);
-    smtp.SetSecurity(TSecurity::Tls);
+    Use(tls.smtpsPort, TSecurity::Tls);
     // Lowercase without colons: the forms the setting takes.
     std::string pin = tls.fingerprint;
     pin.erase(std::remove(pin.begin(), pin.end(), ':'), pin.end());
@@ -101,97 +104,72 @@ TEST_F(SmtpTls, APinAloneIsTrustEnoughOnBothKindsOfPort) {
     smtp.SetFingerprint(pin);
     ExpectDelivered("smtps pin");
 
-    smtp.SetSmtpPort(tls.startTlsPort);
-    smtp.SetSecurity(TSecurity::StartTls);
+    Use(tls.smtpStartTlsPort, TSecurity::StartTls);
     ExpectDelivered("starttls pin");
 }
 
 TEST_F(SmtpTls, APinAcceptsTheCertificateUnderANameItDoesNotCarry) {
-    MAILGATE_NEED_TLS_SERVERS(tls);
     smtp.SetSmtpServer(tls.wrongHost);
-    smtp.SetSmtpPort(tls.smtpsPort);
-    smtp.SetSecurity(TSecurity::Tls);
+    Use(tls.smtpsPort, TSecurity::Tls);
     smtp.SetFingerprint(tls.fingerprint);
     ExpectDelivered("pin other name");
 }
 
 TEST_F(SmtpTls, AnUntrustedCertificateIsRefusedOnBothKindsOfPort) {
-    MAILGATE_NEED_TLS_SERVERS(tls);
-    smtp.SetSmtpPort(tls.smtpsPort);
-    smtp.SetSecurity(TSecurity::Tls);
-    EXPECT_EQ(SendNow("untrusted smtps"), 60);
-    EXPECT_EQ(description.rfind(
-                  "TLS: the certificate of " + Server(tls.smtpsPort) + " is not trusted (", 0),
-              0u)
-        << description;
-
-    smtp.SetSmtpPort(tls.startTlsPort);
-    smtp.SetSecurity(TSecurity::StartTls);
-    EXPECT_EQ(SendNow("untrusted starttls"), 60);
-    EXPECT_EQ(description.rfind(
-                  "TLS: the certificate of " + Server(tls.startTlsPort) + " is not trusted (", 0),
-              0u)
-        << description;
+    const std::string certificateOf = "TLS: the certificate of ";
+    Use(tls.smtpsPort, TSecurity::Tls);
+    ExpectRefused("untrusted smtps", 60,
+                  certificateOf + Server(tls.smtpsPort) + " is not trusted (", true);
+    Use(tls.smtpStartTlsPort, TSecurity::StartTls);
+    ExpectRefused("untrusted starttls", 60,
+                  certificateOf + Server(tls.smtpStartTlsPort) + " is not trusted (", true);
     EXPECT_EQ(statuses.back().second, TSmtpMail::StatusFailed);
 }
 
 TEST_F(SmtpTls, ANameTheCertificateDoesNotCarryIsRefused) {
-    MAILGATE_NEED_TLS_SERVERS(tls);
     smtp.SetSmtpServer(tls.wrongHost);
-    smtp.SetSmtpPort(tls.smtpsPort);
-    smtp.SetSecurity(TSecurity::Tls);
+    Use(tls.smtpsPort, TSecurity::Tls);
     smtp.SetCaFile(tls.caFile);
-    EXPECT_EQ(SendNow("wrong host"), 60);
-    EXPECT_EQ(description, "TLS: the certificate of " + tls.wrongHost + ":" +
-                               std::to_string(tls.smtpsPort) + " is not valid for the name " +
-                               tls.wrongHost);
+    ExpectRefused("wrong host", 60,
+                  "TLS: the certificate of " + tls.wrongHost + ":" + std::to_string(tls.smtpsPort) +
+                      " is not valid for the name " + tls.wrongHost);
 }
 
 TEST_F(SmtpTls, AWrongPinIsRefusedEvenWithTheCaFileAndNamesTheFingerprintSeen) {
-    MAILGATE_NEED_TLS_SERVERS(tls);
-    smtp.SetSmtpPort(tls.startTlsPort);
-    smtp.SetSecurity(TSecurity::StartTls);
+    Use(tls.smtpStartTlsPort, TSecurity::StartTls);
     smtp.SetCaFile(tls.caFile);
     smtp.SetFingerprint(std::string(64, 'a'));
-    EXPECT_EQ(SendNow("wrong pin"), 60);
-    EXPECT_EQ(description, "TLS: the certificate of " + Server(tls.startTlsPort) +
-                               " does not match the pinned fingerprint; its fingerprint is " +
-                               tls.fingerprint);
+    ExpectRefused("wrong pin", 60,
+                  "TLS: the certificate of " + Server(tls.smtpStartTlsPort) +
+                      " does not match the pinned fingerprint; its fingerprint is " +
+                      tls.fingerprint);
 }
 
 TEST_F(SmtpTls, AFingerprintSettingThatIsNoneIsRefusedBeforeConnecting) {
-    MAILGATE_NEED_TLS_SERVERS(tls);
     smtp.SetSmtpPort(tls.smtpsPort);
     smtp.SetFingerprint("AB:CD");
-    EXPECT_EQ(SendNow("bad pin"), TSmtpMail::ErrorBadMessage);
-    EXPECT_EQ(description,
-              "TLS: the fingerprint setting is not a SHA-256 fingerprint (64 hex digits)");
+    ExpectRefused("bad pin", TSmtpMail::ErrorBadMessage,
+                  "TLS: the fingerprint setting is not a SHA-256 fingerprint (64 hex digits)");
 }
 
 TEST_F(SmtpTls, RequiredStartTlsOnAServerWithoutItIsRefused) {
-    MAILGATE_NEED_TLS_SERVERS(tls);
-    smtp.SetSmtpPort(tls.plainPort);
-    smtp.SetSecurity(TSecurity::StartTls);
+    Use(tls.smtpPort, TSecurity::StartTls);
     smtp.SetCaFile(tls.caFile);
-    EXPECT_EQ(SendNow("no starttls"), 64);
-    EXPECT_EQ(description.rfind("The SMTP server " + Server(tls.plainPort) +
-                                    " does not offer STARTTLS, which the security setting "
-                                    "requires; nothing was sent (",
-                                0),
-              0u)
-        << description;
+    ExpectRefused("no starttls", 64,
+                  "The SMTP server " + Server(tls.smtpPort) +
+                      " does not offer STARTTLS, which the security setting requires; nothing "
+                      "was sent (",
+                  true);
 }
 
 TEST_F(SmtpTls, AutomaticOnThisMachineStillDeliversInPlainTextWithoutAnOffer) {
-    MAILGATE_NEED_TLS_SERVERS(tls);
-    smtp.SetSmtpPort(tls.plainPort);
+    smtp.SetSmtpPort(tls.smtpPort);
     ASSERT_EQ(smtp.Security(), TSecurity::Auto);
     ExpectDelivered("auto plain loopback");
 }
 
 TEST_F(SmtpTls, AutomaticOnThisMachineUsesStartTlsWhenOfferedAndChecksIt) {
-    MAILGATE_NEED_TLS_SERVERS(tls);
-    smtp.SetSmtpPort(tls.startTlsPort);
+    smtp.SetSmtpPort(tls.smtpStartTlsPort);
     // The server takes AUTH only after STARTTLS: delivery proves the upgrade.
     smtp.SetCaFile(tls.caFile);
     ExpectDelivered("auto starttls loopback");
@@ -202,12 +180,10 @@ TEST_F(SmtpTls, AutomaticOnThisMachineUsesStartTlsWhenOfferedAndChecksIt) {
 }
 
 TEST_F(SmtpTls, TheProbeShowsTheCertificateOfBothKindsOfPort) {
-    MAILGATE_NEED_TLS_SERVERS(tls);
     smtp.SetCaFile(tls.caFile);
-    for (int port : {tls.smtpsPort, tls.startTlsPort}) {
+    for (int port : {tls.smtpsPort, tls.smtpStartTlsPort}) {
         SCOPED_TRACE(port);
-        smtp.SetSmtpPort(port);
-        smtp.SetSecurity(port == tls.smtpsPort ? TSecurity::Tls : TSecurity::StartTls);
+        Use(port, port == tls.smtpsPort ? TSecurity::Tls : TSecurity::StartTls);
         TTlsCertificateFacts facts = smtp.ProbeCertificate();
         EXPECT_EQ(facts.fingerprint, tls.fingerprint);
         EXPECT_TRUE(facts.verified) << facts.verifyError;
@@ -221,9 +197,7 @@ TEST_F(SmtpTls, TheProbeShowsTheCertificateOfBothKindsOfPort) {
 }
 
 TEST_F(SmtpTls, TheProbeTellsWhatDoesNotVerifyWithoutRefusing) {
-    MAILGATE_NEED_TLS_SERVERS(tls);
-    smtp.SetSmtpPort(tls.smtpsPort);
-    smtp.SetSecurity(TSecurity::Tls);
+    Use(tls.smtpsPort, TSecurity::Tls);
     TTlsCertificateFacts untrusted = smtp.ProbeCertificate();
     EXPECT_EQ(untrusted.fingerprint, tls.fingerprint);
     EXPECT_FALSE(untrusted.verified);
@@ -237,21 +211,19 @@ TEST_F(SmtpTls, TheProbeTellsWhatDoesNotVerifyWithoutRefusing) {
 }
 
 TEST_F(SmtpTls, TheProbeStartsTlsOnThisMachineToo) {
-    MAILGATE_NEED_TLS_SERVERS(tls);
-    smtp.SetSmtpPort(tls.startTlsPort);
+    smtp.SetSmtpPort(tls.smtpStartTlsPort);
     ASSERT_EQ(smtp.Security(), TSecurity::Auto);
     EXPECT_EQ(smtp.ProbeCertificate().fingerprint, tls.fingerprint);
 }
 
 TEST_F(SmtpTls, TheProbeRaisesWhenNoSecureConnectionIsPossible) {
-    MAILGATE_NEED_TLS_SERVERS(tls);
-    smtp.SetSmtpPort(tls.plainPort);
+    smtp.SetSmtpPort(tls.smtpPort);
     try {
         smtp.ProbeCertificate();
         ADD_FAILURE() << "no exception";
     } catch (const ESmtpMailError& e) {
         EXPECT_EQ(e.Message().rfind(
-                      "The SMTP server " + Server(tls.plainPort) + " does not offer STARTTLS", 0),
+                      "The SMTP server " + Server(tls.smtpPort) + " does not offer STARTTLS", 0),
                   0u)
             << e.Message();
     }
@@ -260,10 +232,48 @@ TEST_F(SmtpTls, TheProbeRaisesWhenNoSecureConnectionIsPossible) {
         smtp.ProbeCertificate();
         ADD_FAILURE() << "no exception";
     } catch (const ESmtpMailError& e) {
-        EXPECT_EQ(e.Message(), "The SMTP server " + Server(tls.plainPort) +
+        EXPECT_EQ(e.Message(), "The SMTP server " + Server(tls.smtpPort) +
                                    " is set to plain text (security none): there is no "
                                    "certificate to show");
     }
 }
 
 } // namespace
+
+// --- The wire -----------------------------------------------------------------
+
+namespace {
+
+// The forms a password takes in an SMTP log-in: as it is, and base64 of
+// AUTH LOGIN and AUTH PLAIN.
+std::vector<std::string> PasswordForms(const RealTlsServers& tls) {
+    return {tls.password, codec::Base64Encode(tls.password),
+            codec::Base64Encode(std::string(1, '\0') + tls.user + '\0' + tls.password)};
+}
+
+} // namespace
+
+TEST_F(SmtpTls, ThePasswordNeverCrossesTheWireInClearText) {
+    // In plain text the log-in shows: the capture sees what it should.
+    const std::string plain = CapturedSend(tls.smtpPort, TSecurity::None, "wire plain");
+    EXPECT_NE(plain.find("AUTH "), std::string::npos);
+
+    for (auto [port, security, what] :
+         {std::tuple{tls.smtpStartTlsPort, TSecurity::Auto, "wire auto"},
+          std::tuple{tls.smtpStartTlsPort, TSecurity::StartTls, "wire starttls"},
+          std::tuple{tls.smtpsPort, TSecurity::Tls, "wire tls"}}) {
+        SCOPED_TRACE(what);
+        const std::string sent = CapturedSend(port, security, what);
+        EXPECT_EQ(sent.find("AUTH"), std::string::npos);
+        EXPECT_EQ(sent.find("MAIL FROM"), std::string::npos);
+        int forms = 0;
+        for (const std::string& form : PasswordForms(tls)) {
+            forms += sent.find(form) != std::string::npos ? 1 : 0;
+        }
+        EXPECT_EQ(forms, 0) << "a form of the password crossed the wire in clear text";
+        if (security != TSecurity::Tls) {
+            EXPECT_EQ(sent.rfind("EHLO ", 0), 0u);
+            EXPECT_NE(sent.find("\r\nSTARTTLS\r\n"), std::string::npos);
+        }
+    }
+}
