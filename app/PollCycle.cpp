@@ -1,5 +1,5 @@
-// The poll cycle: the POP3 client's events, the receive step, the timers,
-// the reconnect, and the outbox pass.
+// The poll cycle: the POP3 client's events, the receive step, the timers
+// and the reconnect. The outbox pass is in PollCycleOutbox.cpp.
 #include "app/PollCycle.h"
 
 #include <QElapsedTimer>
@@ -13,6 +13,7 @@
 #include "platform/EventLoopWait.h"
 #include "platform/Exception.h"
 #include "pop3/NMpop3.h"
+#include "pop3/UidlLedger.h"
 
 TPollCycle::TPollCycle(TCycleObserver& observer, std::string configPath,
                        std::unique_ptr<TSmtpMail> smtp)
@@ -52,6 +53,11 @@ TPollCycle::~TPollCycle() {
 // ---------------------------------------------------------------- POP3 events
 
 void TPollCycle::Pop3Connected() {
+    if (!pop3_->MailCountValid()) {
+        // The STAT failed: its error follows and says why; a count of none
+        // would be a claim the server never made.
+        return;
+    }
     int count = pop3_->MailCount();
     if (count >= 1) {
         Status(std::to_string(count) + " messages in your mailbox");
@@ -157,35 +163,7 @@ void TPollCycle::ConnectWithOneRetry() {
 
 // ---------------------------------------------------------------- receiving
 
-void TPollCycle::ReceiveStep() {
-    pollTimer_->SetEnabled(false);
-    wakeUpTimer_->Restart();
-    int count = pop3_->MailCount();
-    int failedInARow = 0;
-    for (int n = 1; n <= count && !Stopping(); ++n) {
-        try {
-            pop3_->RetrieveMessage(n);
-            failedInARow = 0;
-            NoteProgress();
-        } catch (const std::exception& e) {
-            // A message that cannot be taken apart or written stays on the
-            // server; the others still come in. A lost connection ends the step.
-            cycleFailed_ = true;
-            if (!pop3_->Connected()) {
-                ShowIfTimedOut();
-                throw;
-            }
-            observer_.Caught(e);
-            // A server whose every message fails (or that claims far more
-            // than it has) would otherwise hold the cycle for each of them.
-            if (++failedInARow >= MaxFailedInARow) {
-                Status(FailedInARowText);
-                Tray(TTrayImage::Error);
-                break;
-            }
-        }
-    }
-}
+// ReceiveStep: PollCycleReceive.cpp
 
 // ---------------------------------------------------------------- timers
 
@@ -376,134 +354,4 @@ bool TPollCycle::RunOneCycle() {
     }
     pollTimer_->SetEnabled(false);
     return !cycleFailed_;
-}
-
-// ---------------------------------------------------------------- outbox
-
-namespace {
-
-bool Exists(const std::string& fileName) {
-    struct stat st {};
-    return ::stat(fileName.c_str(), &st) == 0;
-}
-
-} // namespace
-
-void TPollCycle::OutboxPass() {
-    pausedThisPass_ = false;
-    try {
-        outbox_.List();
-    } catch (const std::exception& e) {
-        // Reported once per cycle; the cycle still ends its session.
-        cycleFailed_ = true;
-        observer_.Caught(e);
-        return;
-    }
-    outbox_.WaitToSettle([this] { return Stopping(); });
-    int count = outbox_.Count();
-    for (int i = 0; i < count && !Stopping(); ++i) {
-        std::string fullName = outbox_.FullName(i);
-        TOutboxSettle::TState state = outbox_.Look(fullName);
-        if (state == TOutboxSettle::TState::Gone) {
-            continue; // taken away by someone else since the listing
-        }
-        if (state == TOutboxSettle::TState::Changing) {
-            continue; // its producer is still writing it: next pass
-        }
-        std::string recipient;
-        try {
-            recipient = TOutbox::FindRecipient(fullName);
-        } catch (const std::exception& e) {
-            if (Exists(fullName)) {
-                cycleFailed_ = true;
-                observer_.Caught(e);
-            }
-            continue;
-        }
-        if (recipient.empty()) {
-            continue;
-        }
-        SendFile(fullName, recipient);
-        NoteProgress();
-    }
-}
-
-void TPollCycle::SendFile(const std::string& fullName, const std::string& recipient) {
-    message_->ClearRecipients();
-    address_ = CoMailAddress::Create();
-    address_->SetAddress(recipient);
-    message_->ClearAttachments();
-    message_->AddRecipient(address_);
-    attachment_ = CoMailAttachment::Create();
-    attachment_->SetFileName(fullName);
-    message_->AddAttachment(attachment_);
-
-    Status("Sending...");
-    Tray(TTrayImage::Sending);
-    int code = -1;
-    std::string description;
-    try {
-        code = smtp_->Send(message_, -1, description);
-    } catch (const std::exception& e) {
-        // Only a send that returned 0 counts as sent.
-        code = -1;
-        description = e.what();
-        observer_.Caught(e);
-    }
-    if (code == 0) {
-        if (::unlink(fullName.c_str()) != 0 && errno != ENOENT) {
-            // Sent but still there: it goes again at the next pass.
-            observer_.Caught(
-                EInOutError("Cannot delete sent file " + fullName + ": " + std::strerror(errno)));
-        }
-        Status("Files are Sent");
-        return;
-    }
-    Status("Send failed! Error " + std::to_string(code) + ": " + description);
-    Tray(TTrayImage::Error);
-    cycleFailed_ = true;
-    repeatWanted_ = true;
-    PauseAfterFailedSend();
-}
-
-void TPollCycle::PauseAfterFailedSend() {
-    // One pause per pass: with the server away every file fails, and the
-    // repeat cycle after the pass tries them all again anyway.
-    if (pausedThisPass_ || once_) {
-        return;
-    }
-    pausedThisPass_ = true;
-    sendWait_ = true;
-    retryTimer_->SetEnabled(true);
-    ProcessMessagesUntil([this] { return !sendWait_; });
-}
-
-void TPollCycle::SmtpStatusChange(int messageNumber, int newStatus) {
-    switch (newStatus) {
-    case TSmtpMail::StatusQueued:
-        Status("Queued");
-        break;
-    case TSmtpMail::StatusSending:
-        Status("Sending...");
-        Tray(TTrayImage::Sending);
-        break;
-    case TSmtpMail::StatusSent:
-        Status("Sent successfully!");
-        break;
-    case TSmtpMail::StatusFailed: {
-        int code = smtp_->GetErrorCode(messageNumber);
-        std::string description = smtp_->GetErrorText(messageNumber);
-        Status("Send failed! Error " + std::to_string(code) + ": " + description);
-        Tray(TTrayImage::Error);
-        // A short pause that keeps the loop running; the repeat cycle is the
-        // outbox pass's (one per failed send).
-        ProcessMessagesFor(1000);
-        break;
-    }
-    case TSmtpMail::StatusCanceled:
-        Status("Canceled");
-        break;
-    default:
-        break;
-    }
 }

@@ -94,6 +94,7 @@ bool TPollCycle::ApplySettings() {
     pop3_->SetUserID(s.UserId);
     pop3_->SetPassword(s.Password);
     pop3_->SetAttachFilePath(s.Path);
+    LoadLedger();
     // What a run that was killed left half-written is of no use to anyone.
     TNMPOP3::RemoveLeftovers(pop3_->AttachFilePath());
     observer_.ShowInterval(s.IntervalIndex());

@@ -147,6 +147,20 @@ std::vector<std::string> TInboxFiles::Publish(const std::function<void(std::stri
     return names;
 }
 
+std::vector<std::pair<std::string, std::string>> TInboxFiles::Release() {
+    std::vector<std::pair<std::string, std::string>> released;
+    released.swap(ready_);
+    for (const auto& file : released) {
+        temps_.erase(std::remove(temps_.begin(), temps_.end(), file.first), temps_.end());
+    }
+    Discard();
+    return released;
+}
+
+std::string TInboxFiles::PublishStaged(const std::string& tempPath, const std::string& name) {
+    return PlaceFile(tempPath, FreeName(name));
+}
+
 void TInboxFiles::Discard() noexcept {
     for (const std::string& path : temps_) {
         ::unlink(path.c_str());

@@ -46,6 +46,14 @@ public:
     std::vector<std::string> Publish(const std::function<void(std::string&)>& settle);
     // Removes the message's temporary files, and the hidden folder when empty.
     void Discard() noexcept;
+    // Hands the added files (temporary path, name) to the caller, who
+    // publishes them later with PublishStaged or removes them; they are no
+    // longer this object's to remove. The files not added are discarded.
+    std::vector<std::pair<std::string, std::string>> Release();
+    // Renames one file handed out by Release into the Inbox under `name`, or
+    // the first free "name_K", never replacing anything; returns the name
+    // used. On failure the file stays where it was.
+    std::string PublishStaged(const std::string& tempPath, const std::string& name);
 
     // Removes what an interrupted run left in `inbox`'s hidden folder (files
     // only; the folder itself goes when it is empty).

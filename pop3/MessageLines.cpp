@@ -98,6 +98,7 @@ bool TMessageLines::SkipToEnd(std::size_t limit) {
     while (ReadRaw(raw_, endsLine)) {
         atLineStart_ = endsLine;
         skipped += raw_.size();
+        bytes_ += raw_.size();
         if (skipped > limit) {
             broken_ = true;
             return false;

@@ -1,5 +1,6 @@
 #include "pop3/MessageParser.h"
 
+#include <cstdio>
 #include <memory>
 
 #include "platform/Exception.h"
@@ -509,6 +510,7 @@ void TMessageParser::ProcessSinglePart() {
 
 void TMessageParser::ProcessMessage() {
     written_.clear();
+    staged_.clear();
     files_.Begin(AttachFilePath);
     const bool singleBase64 =
         !topHeader_.IsMultipart() && Parse && EncodingOf(TransferEncoding) == Encoding::Base64;
@@ -525,13 +527,28 @@ void TMessageParser::ProcessMessage() {
         if (!topHeader_.IsMultipart() && !Parse) {
             message_.Body.Assign(message_.RawBody);
         }
+        if (StageOnly) {
+            staged_ = files_.Release();
+            for (auto& [tempPath, name] : staged_) {
+                if (OnDecodeStart) {
+                    std::string chosen = name;
+                    OnDecodeStart(chosen);
+                    if (chosen != name) {
+                        name = SafeFileName(chosen);
+                    }
+                }
+                message_.Attachments.Add(name);
+                AttachFileName = name;
+            }
+        }
         // The whole message is read and every part written: now its files
         // appear, together.
-        const std::vector<std::string> names = files_.Publish([this](std::string& name) {
-            if (OnDecodeStart) {
-                OnDecodeStart(name);
-            }
-        });
+        const std::vector<std::string> names =
+            StageOnly ? std::vector<std::string>() : files_.Publish([this](std::string& name) {
+                if (OnDecodeStart) {
+                    OnDecodeStart(name);
+                }
+            });
         for (const std::string& name : names) {
             message_.Body.Add("\r\nFile \"" + name + "\" extracted");
             message_.Attachments.Add(name);
@@ -540,11 +557,17 @@ void TMessageParser::ProcessMessage() {
         }
     } catch (...) {
         files_.Discard();
+        for (const auto& file : staged_) {
+            std::remove(file.first.c_str());
+        }
+        staged_.clear();
         throw;
     }
     // A base64 body is the message's text: show it decoded.
     if (singleBase64 && !written_.empty()) {
         LoadBodyFrom(written_.front());
+    } else if (singleBase64 && !staged_.empty()) {
+        LoadBodyFrom(staged_.front().first);
     }
 }
 

@@ -45,6 +45,10 @@ public:
     std::function<std::string()> ReadLine;
     // Bytes a message may have, header and line ends included.
     std::size_t MaxMessageBytes = 512u * 1024u * 1024u;
+    // The message's files are left complete in the hidden folder and handed
+    // out by TakeStaged instead of being published: the caller publishes
+    // them once they are recorded (see TMailboxReceiver).
+    bool StageOnly = false;
 
     // Parser state.
     int BytesRecvd = 0; // message lines taken into parts
@@ -101,6 +105,14 @@ public:
     // Complete files this retrieval placed into AttachFilePath, to be made
     // durable before the message is deleted on the server.
     const std::vector<std::string>& WrittenFiles() const noexcept { return written_; }
+    // With StageOnly: the files of the last message (temporary path, name
+    // for the Inbox), now the caller's to publish or remove. Raises nothing.
+    std::vector<std::pair<std::string, std::string>> TakeStaged() noexcept {
+        return std::move(staged_);
+    }
+    // Bytes of the message read so far (line ends included, stuffing dots
+    // removed).
+    std::size_t MessageBytes() const noexcept { return lines_.Bytes(); }
 
     // Removes the temporary files an interrupted run left in the Inbox
     // `inboxPath` (with or without the trailing '/'). Call at start-up.
@@ -131,6 +143,7 @@ private:
     TMessageLines lines_;
     TInboxFiles files_;
     std::vector<std::string> written_;
+    std::vector<std::pair<std::string, std::string>> staged_;
     TMimeHeader topHeader_;
     TMimeHeader partHeader_;
     std::vector<std::string> boundaries_; // of the open multiparts, outermost first

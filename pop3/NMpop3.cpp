@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <exception>
+#include <unistd.h>
 
 #include "platform/GuardedApplication.h"
 #include "platform/SafeFile.h"
@@ -102,6 +103,8 @@ void TNMPOP3::Connect() {
     bool statReached = false;
     std::exception_ptr failure;
     try {
+        capabilitiesKnown_ = false;
+        capabilities_.clear();
         TPowersock::Connect();
         try {
             const TSecurityPlan plan = PlanSecurity(security_, Host(), Port(), kPop3sPort);
@@ -242,6 +245,54 @@ void TNMPOP3::SyncWrittenFiles() {
     }
 }
 
+void TNMPOP3::PrepareRetrieval() {
+    parser_.TransferEncoding.clear();
+    message_.Boundary.clear();
+    parser_.AttachFileName.clear();
+    parser_.PartTarget = 2;
+    WireParser();
+}
+
+// Reads the message after its RETR reply; false when `skipAfterHeader` had
+// it read away unextracted. `inStep` says whether the session could go on
+// after a failure.
+bool TNMPOP3::ReadMessage(const std::string& number, const std::string& reply, bool& inStep,
+                          const std::function<bool()>& skipAfterHeader) {
+    if (reply.empty()) {
+        throw Exception(ConnectionClosedText);
+    }
+    inStep = true;
+    if (!IsPositive(reply)) {
+        throw ReplyError(reply);
+    }
+    inStep = false;
+    parser_.BeginRetrieval();
+    bool processed = true;
+    try {
+        ParseHeader(false);
+        if (skipAfterHeader && skipAfterHeader()) {
+            processed = false;
+            inStep = SkipRestOfMessage();
+            if (!inStep) {
+                throw EMessageTooLarge("Message " + number + " is larger than " +
+                                       std::to_string(maxMessageBytes_) +
+                                       " bytes: left on the server");
+            }
+        } else {
+            parser_.ProcessMessage();
+        }
+    } catch (const EMessageTooLarge&) {
+        inStep = SkipRestOfMessage();
+        throw EMessageTooLarge("Message " + number + " is larger than " +
+                               std::to_string(maxMessageBytes_) + " bytes: left on the server");
+    } catch (...) {
+        inStep = SkipRestOfMessage();
+        throw;
+    }
+    inStep = true;
+    return processed;
+}
+
 void TNMPOP3::RetrieveMessage(int Number) {
     if (busy_) {
         return;
@@ -262,36 +313,11 @@ void TNMPOP3::RetrieveMessage(int Number) {
     // the connection: the session is out of step and is dropped.
     bool inStep = true;
     try {
-        parser_.TransferEncoding.clear();
-        message_.Boundary.clear();
-        parser_.AttachFileName.clear();
-        parser_.PartTarget = 2;
-        WireParser();
-
+        PrepareRetrieval();
         const std::string number = std::to_string(Number);
         inStep = false;
         std::string reply = Transaction("RETR " + number);
-        if (reply.empty()) {
-            throw Exception(ConnectionClosedText);
-        }
-        inStep = true;
-        if (!IsPositive(reply)) {
-            throw ReplyError(reply);
-        }
-        inStep = false;
-        parser_.BeginRetrieval();
-        try {
-            ParseHeader(false);
-            parser_.ProcessMessage();
-        } catch (const EMessageTooLarge&) {
-            inStep = SkipRestOfMessage();
-            throw EMessageTooLarge("Message " + number + " is larger than " +
-                                   std::to_string(maxMessageBytes_) + " bytes: left on the server");
-        } catch (...) {
-            inStep = SkipRestOfMessage();
-            throw;
-        }
-        inStep = true;
+        ReadMessage(number, reply, inStep, {});
 
         // The files must be on disk for good before the server forgets the
         // message.
@@ -335,6 +361,62 @@ void TNMPOP3::RetrieveMessage(int Number) {
     }
 }
 
+TNMPOP3::TRetrieved TNMPOP3::ReadRetrieved(int Number,
+                                           const std::function<bool()>& skipAfterHeader) {
+    const bool wasBusy = busy_;
+    busy_ = true;
+    try {
+        CheckConnection();
+        if (OnRetrieveStart) {
+            OnRetrieveStart(this);
+        }
+    } catch (...) {
+        busy_ = wasBusy;
+        throw;
+    }
+    TRetrieved result;
+    std::exception_ptr failure;
+    bool inStep = false;
+    try {
+        PrepareRetrieval();
+        parser_.StageOnly = true;
+        const std::string reply = ReadLn();
+        result.skipped = !ReadMessage(std::to_string(Number), reply, inStep, skipAfterHeader);
+        result.files = parser_.TakeStaged();
+        result.bytes = parser_.MessageBytes();
+        ReportStatus(1, "Message Retrieved");
+    } catch (...) {
+        failure = std::current_exception();
+        for (const auto& file : parser_.TakeStaged()) {
+            ::unlink(file.first.c_str());
+        }
+        if (!inStep) {
+            try {
+                Abort();
+            } catch (...) {
+                ReportCallbackFailure(std::current_exception());
+            }
+        }
+    }
+    parser_.StageOnly = false;
+    try {
+        if (OnRetrieveEnd) {
+            OnRetrieveEnd(this);
+        }
+    } catch (...) {
+        for (const auto& file : result.files) {
+            ::unlink(file.first.c_str());
+        }
+        busy_ = wasBusy;
+        throw;
+    }
+    busy_ = wasBusy;
+    if (failure) {
+        std::rethrow_exception(failure);
+    }
+    return result;
+}
+
 // ---------------------------------------------------------------------------
 // Security
 
@@ -348,9 +430,12 @@ TTlsSettings TNMPOP3::TlsSettings(bool inspectOnly) const {
     return settings;
 }
 
-// Whether the capabilities (CAPA) list STLS. A server that refuses CAPA has
-// none to list; one that closes instead has ended the session.
+// Whether the capabilities (CAPA) list STLS; the list is kept for
+// HasCapability. A server that refuses CAPA has none to list; one that
+// closes instead has ended the session.
 bool TNMPOP3::OffersStls() {
+    capabilitiesKnown_ = true;
+    capabilities_.clear();
     std::string reply = Transaction("CAPA");
     if (reply.empty()) {
         throw ReplyError(reply);
@@ -358,7 +443,6 @@ bool TNMPOP3::OffersStls() {
     if (!IsPositive(reply)) {
         return false;
     }
-    bool offered = false;
     std::string line;
     for (int count = 0;; ++count) {
         if (count > kMaxCapabilityLines) {
@@ -374,15 +458,26 @@ bool TNMPOP3::OffersStls() {
             line.pop_back();
         }
         if (line == ".") {
-            return offered;
+            return capabilities_.count("STLS") != 0;
         }
         std::string name = ExtractField(line, ' ', 1);
         std::transform(name.begin(), name.end(), name.begin(),
                        [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
-        if (name == "STLS") {
-            offered = true;
+        if (name.size() <= kMaxCapabilityName) {
+            capabilities_.insert(name);
         }
     }
+}
+
+void TNMPOP3::AskCapabilities() {
+    if (!capabilitiesKnown_) {
+        (void)OffersStls();
+    }
+}
+
+bool TNMPOP3::HasCapability(const std::string& name) {
+    AskCapabilities();
+    return capabilities_.count(name) != 0;
 }
 
 // STLS (RFC 2595) after the greeting. Without an offer, or when the server

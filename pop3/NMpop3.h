@@ -19,7 +19,11 @@
 // TPowersock::ReportStatus). A failure this client cannot hand to its caller
 // (one while it is destroyed, a second one while it drops a broken session)
 // goes to ReportCallbackFailure. The properties raise nothing.
+#include <functional>
+#include <set>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "net/Psock.h"
 #include "net/Security.h"
@@ -123,6 +127,26 @@ public:
     // first read to its end, so the session stays usable and the message
     // stays on the server.
     void RetrieveMessage(int Number);
+    // For a caller that sends its own RETRs ahead (see TMailboxReceiver):
+    // reads the reply to "RETR Number" and the message, like
+    // RetrieveMessage, but leaves its files complete in the Inbox's hidden
+    // folder and hands them out (temporary path, name) for the caller to
+    // publish; no DELE. `skipAfterHeader` is asked once the header is read
+    // (MailMessage() holds it): true reads the rest away unextracted, and
+    // the result is `skipped`. Raises as RetrieveMessage does, and whatever
+    // `skipAfterHeader` raises; after a failure nothing of the message is
+    // left in the hidden folder, and the session is dropped unless the
+    // message was read to its end (Connected() tells).
+    struct TRetrieved {
+        std::vector<std::pair<std::string, std::string>> files;
+        bool skipped = false;
+        std::size_t bytes = 0; // the message's size as read
+    };
+    TRetrieved ReadRetrieved(int Number, const std::function<bool()>& skipAfterHeader);
+    // The capabilities the server listed in this session's CAPA (first
+    // words, upper case); CAPA is sent when the session has not asked yet.
+    // Raises as Connect's CAPA does.
+    bool HasCapability(const std::string& name);
     // Cancels the operation in progress and drops the connection without
     // QUIT (the server forgets this session's DELEs). Raises nothing of its
     // own; what OnDisconnect raises passes through, and ESockError
@@ -158,6 +182,10 @@ public:
 private:
     TTlsSettings TlsSettings(bool inspectOnly) const;
     bool OffersStls();
+    void AskCapabilities();
+    void PrepareRetrieval();
+    bool ReadMessage(const std::string& number, const std::string& reply, bool& inStep,
+                     const std::function<bool()>& skipAfterHeader);
     void Upgrade(bool required, bool inspectOnly);
     void LogIn();
     bool CheckAuthReply(const std::string& Reply, int Attempt);
@@ -169,6 +197,7 @@ private:
     // More capability lines than any server lists: a server that goes on
     // and on is cut off.
     static constexpr int kMaxCapabilityLines = 1000;
+    static constexpr std::size_t kMaxCapabilityName = 64;
 
     std::string userID_;
     TSecurity security_ = TSecurity::Auto;
@@ -182,6 +211,8 @@ private:
     bool mailCountValid_ = false;
     std::size_t maxMessageBytes_ = DefaultMaxMessageBytes;
     bool busy_ = false;
+    bool capabilitiesKnown_ = false; // this session's CAPA was sent
+    std::set<std::string> capabilities_;
     TMailMessage message_;
     TMessageParser parser_{message_};
 };

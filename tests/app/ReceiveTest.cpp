@@ -7,7 +7,20 @@
 
 namespace {
 
-using Receive = WindowFixture;
+class Receive : public WindowFixture {
+protected:
+    // Plays `script` and the closing QUIT in one cycle cut off after 15 s at
+    // most; the cycle must report failure and the peer see the script played.
+    void RunFailingCycle(std::vector<std::string> script) {
+        Append(script, {"C: QUIT", "S: +OK bye"});
+        pop3.Add(script);
+        TfmOptions& w = Make();
+        AbortPop3After(15000);
+        EXPECT_EQ(w.RunOnce(), 1);
+        ASSERT_TRUE(WaitFor([&] { return pop3.Finished(); }));
+        EXPECT_EQ(pop3.Errors(), "");
+    }
+};
 
 std::vector<std::string> TextMessage(const std::string& text) {
     return {"S: +OK message follows", "S: Subject: note", "S: ", "S: " + text, "S: ."};
@@ -183,13 +196,7 @@ TEST_F(Receive, StepStopsAfterTwentyFailedMessagesInARow) {
     for (int n = 1; n <= 20; ++n) {
         Append(s, {"C: RETR " + std::to_string(n), "S: -ERR no such message"});
     }
-    Append(s, {"C: QUIT", "S: +OK bye"});
-    pop3.Add(s);
-    TfmOptions& w = Make();
-    AbortPop3After(15000);
-    EXPECT_EQ(w.RunOnce(), 1);
-    ASSERT_TRUE(WaitFor([&] { return pop3.Finished(); }));
-    EXPECT_EQ(pop3.Errors(), "");
+    ASSERT_NO_FATAL_FAILURE(RunFailingCycle(s));
     EXPECT_EQ(pop3.Received(0).find("RETR 21"), std::string::npos);
     auto statuses = Printed("status");
     EXPECT_EQ(std::count(statuses.begin(), statuses.end(), TPollCycle::FailedInARowText), 1);
@@ -207,13 +214,7 @@ TEST_F(Receive, OneGoodMessageStartsTheCountOfFailuresAgain) {
             s.push_back("S: -ERR no such message");
         }
     }
-    Append(s, {"C: QUIT", "S: +OK bye"});
-    pop3.Add(s);
-    TfmOptions& w = Make();
-    AbortPop3After(15000);
-    EXPECT_EQ(w.RunOnce(), 1);
-    ASSERT_TRUE(WaitFor([&] { return pop3.Finished(); }));
-    EXPECT_EQ(pop3.Errors(), "");
+    ASSERT_NO_FATAL_FAILURE(RunFailingCycle(s));
     // 18 failures, one message, then 20 failures: message 40 is not asked for.
     EXPECT_NE(pop3.Received(0).find("RETR 39\r\n"), std::string::npos);
     EXPECT_EQ(pop3.Received(0).find("RETR 40"), std::string::npos);
