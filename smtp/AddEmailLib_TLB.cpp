@@ -1,5 +1,6 @@
 #include "smtp/AddEmailLib_TLB.h"
 
+#include "platform/AssignIfChanged.h"
 #include "platform/GuardedApplication.h"
 #include "smtp/MailComposer.h"
 #include "smtp/SmtpTransport.h"
@@ -146,6 +147,25 @@ void IMailMessage::SetSubject(const std::string& subject) {
     subject_ = subject;
 }
 
+void IMailMessage::SetMessageId(const std::string& messageId) {
+    if (messageId.empty()) {
+        messageId_.clear();
+        return;
+    }
+    bool printable = true;
+    for (unsigned char c : messageId) {
+        printable = printable && c > 0x20 && c < 0x7f;
+    }
+    const bool bracketed = messageId.size() >= 3 && messageId.front() == '<' &&
+                           messageId.back() == '>' && messageId.find('@') != std::string::npos &&
+                           messageId.find_first_of("<>", 1) == messageId.size() - 1;
+    if (!printable || !bracketed || messageId.size() > 900) {
+        throw ESmtpMailError("Invalid Message-ID: use printable characters without blanks, "
+                             "as in <id@domain>");
+    }
+    messageId_ = messageId;
+}
+
 void IMailMessage::SetFrom(const IMailAddressPtr& address) {
     if (!address) {
         throw ESmtpMailError("SetFrom: no address object");
@@ -191,8 +211,7 @@ void TSmtpMail::SettingsChanged() {
 }
 
 void TSmtpMail::SetSmtpServer(const std::string& v) {
-    if (v != smtpServer_) {
-        smtpServer_ = v;
+    if (AssignIfChanged(smtpServer_, v)) {
         SettingsChanged();
     }
 }
@@ -201,22 +220,19 @@ void TSmtpMail::SetSmtpPort(int v) {
     if (v < 1 || v > 65535) {
         throw ESmtpMailError("Invalid SMTP port " + std::to_string(v) + ": use 1 to 65535");
     }
-    if (v != smtpPort_) {
-        smtpPort_ = v;
+    if (AssignIfChanged(smtpPort_, v)) {
         SettingsChanged();
     }
 }
 
 void TSmtpMail::SetSmtpUsername(const std::string& v) {
-    if (v != smtpUsername_) {
-        smtpUsername_ = v;
+    if (AssignIfChanged(smtpUsername_, v)) {
         SettingsChanged();
     }
 }
 
 void TSmtpMail::SetSmtpPassword(const std::string& v) {
-    if (v != smtpPassword_) {
-        smtpPassword_ = v;
+    if (AssignIfChanged(smtpPassword_, v)) {
         SettingsChanged();
     }
 }
@@ -229,43 +245,37 @@ void TSmtpMail::SetMaxThreads(int v) {
 }
 
 void TSmtpMail::SetSenderHostname(const std::string& v) {
-    if (v != senderHostname_) {
-        senderHostname_ = v;
+    if (AssignIfChanged(senderHostname_, v)) {
         SettingsChanged();
     }
 }
 
 void TSmtpMail::SetSmtpSPA(bool v) {
-    if (v != smtpSPA_) {
-        smtpSPA_ = v;
+    if (AssignIfChanged(smtpSPA_, v)) {
         SettingsChanged();
     }
 }
 
 void TSmtpMail::SetSecurity(TSecurity value) {
-    if (value != security_) {
-        security_ = value;
+    if (AssignIfChanged(security_, value)) {
         SettingsChanged();
     }
 }
 
 void TSmtpMail::SetCaFile(std::string value) {
-    if (value != caFile_) {
-        caFile_ = std::move(value);
+    if (AssignIfChanged(caFile_, std::move(value))) {
         SettingsChanged();
     }
 }
 
 void TSmtpMail::SetFingerprint(std::string value) {
-    if (value != fingerprint_) {
-        fingerprint_ = std::move(value);
+    if (AssignIfChanged(fingerprint_, std::move(value))) {
         SettingsChanged();
     }
 }
 
 void TSmtpMail::SetSmtpSSL(bool v) {
-    if (v != smtpSSL_) {
-        smtpSSL_ = v;
+    if (AssignIfChanged(smtpSSL_, v)) {
         SettingsChanged();
     }
 }
@@ -433,10 +443,13 @@ int TSmtpMail::Transfer(int messageNumber, const IMailMessagePtr& message, std::
     QDateTime now = QDateTime::currentDateTime();
     fields.date = now.toString(Qt::RFC2822Date).toStdString();
     const std::string& fromAddress = fields.from.address;
-    fields.messageId = std::to_string(now.toMSecsSinceEpoch()) + "." +
-                       std::to_string(messageNumber) + "." +
-                       std::to_string(reinterpret_cast<uintptr_t>(this) & 0xffffff) +
-                       fromAddress.substr(fromAddress.rfind('@'));
+    const std::string& givenId = message->GetMessageId();
+    fields.messageId = !givenId.empty()
+                           ? givenId.substr(1, givenId.size() - 2)
+                           : std::to_string(now.toMSecsSinceEpoch()) + "." +
+                                 std::to_string(messageNumber) + "." +
+                                 std::to_string(reinterpret_cast<uintptr_t>(this) & 0xffffff) +
+                                 fromAddress.substr(fromAddress.rfind('@'));
 
     std::vector<std::string> paths;
     for (const IMailAttachmentPtr& a : message->Attachments()) {

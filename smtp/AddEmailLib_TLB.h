@@ -72,6 +72,13 @@ public:
     // Line breaks and other control characters raise ESmtpMailError.
     void SetSubject(const std::string& subject);
     const std::string& GetSubject() const noexcept { return subject_; }
+    // The Message-ID the message carries, angle brackets included
+    // ("<id@domain>"); empty (the default) makes Send give each message a
+    // unique one of its own. A value that is not printable ASCII without
+    // blanks, in angle brackets with an "@" inside, or longer than 900
+    // characters, raises ESmtpMailError.
+    void SetMessageId(const std::string& messageId);
+    const std::string& GetMessageId() const noexcept { return messageId_; }
 
     // A null address object raises ESmtpMailError.
     void SetFrom(const IMailAddressPtr& address);
@@ -93,6 +100,7 @@ private:
     int bodyFormat_ = BodyFormatPlainText;
     int readReceipt_ = ReadReceiptNone;
     std::string subject_;
+    std::string messageId_;
     IMailAddressPtr from_;
     IMailAddressPtr sender_;
     std::vector<IMailAddressPtr> recipients_;

@@ -6,6 +6,7 @@
 #include <utime.h>
 
 #include "WindowFixture.h"
+#include "smtp/MessageIdentity.h"
 
 namespace {
 
@@ -79,6 +80,19 @@ struct Outbox : WindowFixture {
         Append(s, {"C: QUIT", "S: +OK bye"});
         pop3.Add(s);
     }
+    // Starts the window and polls once, with the send results `results`:
+    // sessions for the start-up, the poll and the repeat cycle after a
+    // failed send.
+    TfmOptions& PollWithARepeat(std::deque<RecordingSmtp::Result> results) {
+        ExpectCycle(); // the start-up log-in, ended by the poll
+        ExpectCycle(); // the poll
+        ExpectCycle(); // the repeat cycle after the pause
+        TfmOptions& w = Make();
+        smtp->results = std::move(results);
+        w.FormCreate(&w);
+        w.Timer1Timer(&w);
+        return w;
+    }
 };
 
 TEST_F(Outbox, SendsEachAddressedFileInNameOrderAndDeletesIt) {
@@ -124,13 +138,7 @@ TEST_F(Outbox, EmptyOutboxChangesNoStatus) {
 TEST_F(Outbox, FailedSendKeepsTheFileAndOneRepeatCycleSendsIt) {
     WriteSettings(pop3.Port());
     Drop("a.dat", HeaderLine("a@x.test") + "\n");
-    ExpectCycle(); // the start-up log-in, ended by the poll
-    ExpectCycle(); // the poll
-    ExpectCycle(); // the repeat cycle after the pause
-    TfmOptions& w = Make();
-    smtp->results = {{550, "5.1.1 mailbox unavailable", false}, {0, "", false}};
-    w.FormCreate(&w);
-    w.Timer1Timer(&w);
+    TfmOptions& w = PollWithARepeat({{550, "5.1.1 mailbox unavailable", false}, {0, "", false}});
     ASSERT_EQ(smtp->sent.size(), 2u);
     EXPECT_FALSE(dir.Exists("out/a.dat"));
     auto statuses = Printed("status");
@@ -139,6 +147,25 @@ TEST_F(Outbox, FailedSendKeepsTheFileAndOneRepeatCycleSendsIt) {
               statuses.end());
     EXPECT_EQ(statuses.back(), "Files are Sent");
     EXPECT_TRUE(w.PollTimer().Enabled());
+}
+
+TEST_F(Outbox, EachFileCarriesItsOwnIdentityTheSameAtEverySending) {
+    WriteSettings(pop3.Port());
+    Drop("a.dat", HeaderLine("a@x.test") + "\n");
+    Drop("b.dat", HeaderLine("a@x.test") + "\n");
+    const std::string idA = MailgateMessageId(outbox + "/a.dat", "gate@example.test");
+    const std::string idB = MailgateMessageId(outbox + "/b.dat", "gate@example.test");
+    PollWithARepeat({{451, "4.3.0 try again", false}, {0, "", false}});
+    // a.dat failed, b.dat went, a.dat went in the repeat cycle.
+    ASSERT_EQ(smtp->sent.size(), 3u);
+    EXPECT_EQ(smtp->sent[0].attachments, std::vector<std::string>{outbox + "/a.dat"});
+    EXPECT_EQ(smtp->sent[0].messageId, idA);
+    EXPECT_EQ(smtp->sent[1].attachments, std::vector<std::string>{outbox + "/b.dat"});
+    EXPECT_EQ(smtp->sent[1].messageId, idB);
+    EXPECT_EQ(smtp->sent[2].attachments, std::vector<std::string>{outbox + "/a.dat"});
+    EXPECT_EQ(smtp->sent[2].messageId, idA);
+    EXPECT_NE(idA, idB);
+    EXPECT_FALSE(dir.Exists("out/a.dat"));
 }
 
 TEST_F(Outbox, SendThatRaisesCountsAsFailedAndKeepsTheFile) {
@@ -155,6 +182,34 @@ TEST_F(Outbox, SendThatRaisesCountsAsFailedAndKeepsTheFile) {
     EXPECT_NE(std::find(statuses.begin(), statuses.end(),
                         "Send failed! Error -1: connection to the SMTP server lost"),
               statuses.end());
+}
+
+TEST_F(Outbox, RefusedSmtpSecurityEndsThePassWithTheReasonAndKeepsEveryFile) {
+    // Whatever the security refusal, it holds for every file: one attempt,
+    // the reason in the status line and the output, no pause, no repeat.
+    const std::string reason =
+        "TLS: the certificate of smtp.example.test:2525 is not trusted (self-signed certificate)";
+    for (int code : {35, 60, 64}) {
+        SCOPED_TRACE(code);
+        console.clear();
+        WriteSettings(pop3.Port());
+        Drop("a.dat", HeaderLine("a@x.test") + "\n");
+        Drop("b.dat", HeaderLine("b@x.test") + "\n");
+        ExpectCycle();
+        TfmOptions& w = Make();
+        smtp->results = {{code, reason, false}, {0, "", false}};
+        EXPECT_EQ(w.RunOnce(), 1);
+        EXPECT_EQ(smtp->sent.size(), 1u);
+        EXPECT_TRUE(dir.Exists("out/a.dat"));
+        EXPECT_TRUE(dir.Exists("out/b.dat"));
+        auto statuses = Printed("status");
+        ASSERT_FALSE(statuses.empty());
+        EXPECT_EQ(statuses.back(), reason);
+        auto errors = Printed("error");
+        EXPECT_NE(std::find(errors.begin(), errors.end(), "ETlsError: " + reason), errors.end());
+        ASSERT_TRUE(WaitFor([&] { return pop3.Finished(); }));
+        window.reset();
+    }
 }
 
 TEST_F(Outbox, FileTakenAwayDuringThePassIsSkippedSilently) {

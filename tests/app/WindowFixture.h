@@ -26,6 +26,7 @@ public:
         std::vector<std::string> recipients;
         std::vector<std::string> attachments;
         std::string content; // the attached file's bytes at the time of the send
+        std::string messageId;
     };
     struct Result {
         int code = 0;
@@ -39,6 +40,7 @@ public:
     int Send(const IMailMessagePtr& message, int, std::string& description) override {
         Sent s;
         s.from = message->GetFrom() ? message->GetFrom()->GetAddress() : "";
+        s.messageId = message->GetMessageId();
         for (const auto& r : message->Recipients()) {
             s.recipients.push_back(r->GetAddress());
         }
@@ -186,4 +188,16 @@ struct WindowFixture : ::testing::Test {
     }
 
     QLineEdit* F(const char* name) const { return window->Field(name); }
+    // Every field the Connect button checks, filled in for the scripted
+    // POP3 server.
+    void FillAll() {
+        F("Host")->setText("127.0.0.1");
+        F("UserId")->setText("bob");
+        F("password")->setText("pw");
+        F("path")->setText(QString::fromStdString(inbox));
+        F("OutHost")->setText("smtp.example.test");
+        F("OutPath")->setText(QString::fromStdString(outbox));
+        F("fromaddr")->setText("gate@example.test");
+        F("IncPort")->setText(QString::number(pop3.Port()));
+    }
 };
