@@ -1,8 +1,20 @@
 #include "app/HeadlessRunner.h"
 
+namespace {
+
+// Lines for standard output take the form its reader wants (the journal
+// stamps them itself); a sink gets them as always.
+TConsoleLog MakeConsole(TConsoleLog::TSink sink) {
+    const TConsoleLog::TForm form =
+        sink ? TConsoleLog::TForm::Timestamped : TConsoleLog::FormOfStandardOutput();
+    return TConsoleLog(std::move(sink), form);
+}
+
+} // namespace
+
 THeadlessRunner::THeadlessRunner(std::string configPath, TConsoleLog::TSink console,
                                  std::unique_ptr<TSmtpMail> smtp)
-    : console_(std::move(console)) {
+    : console_(MakeConsole(std::move(console))) {
     cycle_ = std::make_unique<TPollCycle>(static_cast<TCycleObserver&>(*this),
                                           std::move(configPath), std::move(smtp));
 }

@@ -1,6 +1,7 @@
 #pragma once
 // The gateway without window or tray (--headless, --once): the same poll
-// cycle, its status texts and tray states printed as timestamped lines.
+// cycle, its status texts and tray states printed as lines (see
+// app/ConsoleLog.h for their form).
 // Raises nothing: failures are reported as the window reports them.
 #include <memory>
 #include <string>

@@ -21,6 +21,7 @@
 #include "smtp/AddEmailLib_TLB.h"
 
 class TNMPOP3;
+class TUidlLedger;
 
 class TPollCycle {
 public:
@@ -98,6 +99,34 @@ public:
     // server refused: reported, and the program stays.
     bool EndSessionForExit();
 
+    // --- signals (PollCycleSignals.cpp) ---
+    // What the program's signals ask for. They are called from the event
+    // loop, never inside a signal handler, and may come while a poll waits
+    // in it: none of them then starts anything inside that poll.
+    // Routes the poll timer's ticks through a step that applies a reload
+    // asked for during a poll as soon as that poll has ended. Called once,
+    // before the first poll.
+    void EnableReloadAfterPoll();
+    // SIGUSR1: a poll now. False, and nothing done, while a poll runs or the
+    // client waits, or once leaving was asked for.
+    bool PollNow();
+    // SIGHUP: the settings file is read again and applied before the next
+    // poll - at once when no poll runs, else when the running one has ended.
+    // An open idle session is ended first (QUIT); the interval restarts. A
+    // file that cannot be read, names no servers or holds a bad value is
+    // reported (status line and error) and the settings in use stay.
+    void ReloadSettings();
+    static constexpr const char* ReloadLaterText =
+        "The settings file is read again when this poll has ended";
+    static constexpr const char* ReloadedText = "The settings file was read again";
+    // SIGTERM, SIGINT: as Exit, a running poll stops at its next step and
+    // ends its session itself; an open idle session is ended here with QUIT
+    // (a refusal is reported, not waited on).
+    void StopForSignal();
+    // Cuts the wait the client is in, if any: the running poll unwinds at
+    // once, without QUIT. For leaving when the poll does not end in time.
+    void AbortForExit();
+
     // --- state ---
     bool Configured() const noexcept { return configured_; }
     // "Unable to read <path>: <reason>" when the settings file exists but
@@ -130,6 +159,9 @@ private:
     bool ShowIfTimedOut();
     bool ShowIfTlsRefused(const std::exception& e);
     void ReceiveStep();
+    // Reads the receive ledger beside the settings file (a damaged one is
+    // reported and set aside) and finishes what a killed run left staged.
+    void LoadLedger();
     bool ReconnectUntilConnected();
     bool OpenSession();
     void EndSession();
@@ -137,17 +169,21 @@ private:
     void NoteProgress() noexcept { stalledTicks_ = 0; }
     bool Stopping() const noexcept { return abortRequested_ || exitRequested_; }
     void StopStalledCycle();
-    void SendFile(const std::string& fullName, const std::string& recipient);
+    // False when the SMTP server's security was refused: the pass ends.
+    bool SendFile(const std::string& fullName, const std::string& recipient);
     void PauseAfterFailedSend();
     void ApplyInTimeOut(int seconds);
     void ApplySecurity(const TSettings& s);
     void SetFromAddress(const std::string& address);
+    void PollWithReload();
+    void ApplyPendingReload();
 
     TCycleObserver& observer_;
     std::string configPath_;
     TSettings settings_; // as read at start
 
     std::unique_ptr<TNMPOP3> pop3_;
+    std::unique_ptr<TUidlLedger> ledger_;
     std::unique_ptr<TSmtpMail> smtp_;
     std::unique_ptr<TTimer> pollTimer_;
     std::unique_ptr<TTimer> wakeUpTimer_;
@@ -170,4 +206,5 @@ private:
     int stalledTicks_ = 0;        // watchdog ticks since the running poll's last progress
     bool abortRequested_ = false; // the watchdog stopped the running poll
     bool exitRequested_ = false;  // Exit during a poll: it ends its session and stops
+    bool reloadPending_ = false;  // SIGHUP during a poll: read the settings after it
 };
