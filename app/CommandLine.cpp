@@ -1,5 +1,7 @@
 #include "app/CommandLine.h"
 
+#include "app/Version.h"
+
 TCommandLine TCommandLine::Parse(const std::vector<std::string>& args) {
     TCommandLine cl;
     for (size_t i = 0; i < args.size(); ++i) {
@@ -21,6 +23,8 @@ TCommandLine TCommandLine::Parse(const std::vector<std::string>& args) {
             cl.ShowCertificates = true;
         } else if (a == "--help" || a == "-h") {
             cl.Help = true;
+        } else if (a == "--version") {
+            cl.Version = true;
         } else {
             cl.Error = "unknown option " + a;
             return cl;
@@ -37,13 +41,16 @@ TCommandLine TCommandLine::Parse(const std::vector<std::string>& args) {
 }
 
 const char* TCommandLine::Usage() {
-    return "Usage: mailgate [--config FILE] [--headless | --once | --show-certificates] [--help]\n"
+    return "Usage: mailgate [--config FILE] [--headless | --once | --show-certificates]\n"
+           "                [--help | --version]\n"
            "\n"
            "A mail gateway: at the chosen interval it fetches every message of one POP3\n"
            "mailbox into the Inbox folder and sends every file of the Outbox folder.\n"
            "Without options it runs as a tray program with its \"Options\" window.\n"
            "\n"
-           "  --config FILE  read and write FILE instead of options.ini beside the program\n"
+           "  --config FILE  read and write FILE instead of options.ini (beside the\n"
+           "                 program when a writable one is there, otherwise in\n"
+           "                 $XDG_CONFIG_HOME/mailgate or ~/.config/mailgate)\n"
            "  --headless     run the gateway without window or tray; print every status\n"
            "                 text and tray image change as a timestamped line; exits\n"
            "                 with 2 at once when the settings file is not configured\n"
@@ -63,5 +70,13 @@ const char* TCommandLine::Usage() {
            "                 set for that server), 1 otherwise, 2 when the settings\n"
            "                 file is not configured, cannot be read or holds a value\n"
            "                 that cannot be used; sends no password\n"
-           "  --help         show this text\n";
+           "  --help         show this text\n"
+           "  --version      print the program's version\n"
+           "\n"
+           "One gateway per settings file: another one started with the same file\n"
+           "exits at once with 3 (\"Another mailgate is running with FILE\").\n";
+}
+
+const char* TCommandLine::VersionText() {
+    return "mailgate " MAILGATE_VERSION "\n";
 }

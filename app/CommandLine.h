@@ -4,13 +4,16 @@
 #include <vector>
 
 struct TCommandLine {
-    std::string ConfigPath; // empty: options.ini beside the executable
+    std::string ConfigPath; // empty: chosen by TConfigLocation
     bool Headless = false;
     bool Once = false;
     bool ShowCertificates = false;
     bool Help = false;
+    bool Version = false;
     std::string Error; // set when the arguments could not be understood
 
     static TCommandLine Parse(const std::vector<std::string>& args);
     static const char* Usage();
+    // "mailgate <version>\n", the version the build was made from.
+    static const char* VersionText();
 };

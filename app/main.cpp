@@ -8,8 +8,11 @@
 
 #include "app/CertificateReport.h"
 #include "app/CommandLine.h"
+#include "app/ConfigLocation.h"
 #include "app/HeadlessRunner.h"
+#include "app/InstanceClaim.h"
 #include "app/MailRead.h"
+#include "app/SignalReactions.h"
 #include "excreport/ExcMagic.h"
 #include "platform/GuardedApplication.h"
 
@@ -21,6 +24,10 @@ int main(int argc, char** argv) {
     }
     if (cl.Help) {
         std::fputs(TCommandLine::Usage(), stdout);
+        return 0;
+    }
+    if (cl.Version) {
+        std::fputs(TCommandLine::VersionText(), stdout);
         return 0;
     }
     const bool withoutDisplay = cl.Headless || cl.ShowCertificates;
@@ -54,28 +61,40 @@ int main(int argc, char** argv) {
         }
     };
 
-    std::string configPath =
-        cl.ConfigPath.empty()
-            ? QDir(QCoreApplication::applicationDirPath()).filePath("options.ini").toStdString()
-            : cl.ConfigPath;
+    const TConfigLocation location = TConfigLocation::Choose(
+        cl.ConfigPath,
+        TConfigEnvironment::OfThisProcess(QCoreApplication::applicationDirPath().toStdString()));
+    for (const std::string& problem : location.MakeFolders()) {
+        std::fprintf(stderr, "mailgate: %s\n", problem.c_str());
+    }
+    excMagic.SetLogFileName(location.ExceptionLog());
+    std::string configPath = location.SettingsFile();
     if (cl.ShowCertificates) {
         return TCertificateReport().Run(configPath);
     }
+    // One gateway per settings file, for the program's life.
+    TInstanceLock instanceLock(configPath);
+    if (int refused = ClaimInstance(instanceLock, configPath, !withoutDisplay)) {
+        return refused;
+    }
     if (cl.Headless) {
         THeadlessRunner runner(configPath);
+        TSignalReactions signalReactions(runner.Cycle());
         if (cl.Once) {
-            return runner.RunOnce();
+            const int code = runner.RunOnce();
+            return signalReactions.Terminating() ? 0 : code;
         }
         if (!runner.Start()) {
             // Nobody can fill in a window here: waiting would wait for ever.
             return 2;
         }
-        return app.exec();
+        return signalReactions.Terminating() ? 0 : app.exec();
     }
 
     TfmOptionsSetup setup;
     setup.ConfigPath = configPath;
     TfmOptions fmOptions(std::move(setup));
+    TSignalReactions signalReactions(fmOptions.Cycle());
     fmOptions.FormCreate(&fmOptions);
-    return app.exec();
+    return signalReactions.Terminating() ? 0 : app.exec();
 }
