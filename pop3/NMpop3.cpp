@@ -293,10 +293,7 @@ bool TNMPOP3::ReadMessage(const std::string& number, const std::string& reply, b
     return processed;
 }
 
-void TNMPOP3::RetrieveMessage(int Number) {
-    if (busy_) {
-        return;
-    }
+void TNMPOP3::StartRetrieval(bool busyBefore) {
     busy_ = true;
     try {
         CheckConnection();
@@ -304,9 +301,16 @@ void TNMPOP3::RetrieveMessage(int Number) {
             OnRetrieveStart(this);
         }
     } catch (...) {
-        busy_ = false;
+        busy_ = busyBefore;
         throw;
     }
+}
+
+void TNMPOP3::RetrieveMessage(int Number) {
+    if (busy_) {
+        return;
+    }
+    StartRetrieval(false);
 
     std::exception_ptr failure;
     // Until the whole message has been read, a failure leaves unread lines on
@@ -364,16 +368,7 @@ void TNMPOP3::RetrieveMessage(int Number) {
 TNMPOP3::TRetrieved TNMPOP3::ReadRetrieved(int Number,
                                            const std::function<bool()>& skipAfterHeader) {
     const bool wasBusy = busy_;
-    busy_ = true;
-    try {
-        CheckConnection();
-        if (OnRetrieveStart) {
-            OnRetrieveStart(this);
-        }
-    } catch (...) {
-        busy_ = wasBusy;
-        throw;
-    }
+    StartRetrieval(wasBusy);
     TRetrieved result;
     std::exception_ptr failure;
     bool inStep = false;

@@ -184,6 +184,10 @@ private:
     bool OffersStls();
     void AskCapabilities();
     void PrepareRetrieval();
+    // Marks the client busy, checks the connection and raises
+    // OnRetrieveStart; a failure sets the busy flag back to `busyBefore` and
+    // is raised.
+    void StartRetrieval(bool busyBefore);
     bool ReadMessage(const std::string& number, const std::string& reply, bool& inStep,
                      const std::function<bool()>& skipAfterHeader);
     void Upgrade(bool required, bool inspectOnly);

@@ -10,6 +10,7 @@
 #include <QProcess>
 #include <QStringList>
 
+#include <csignal>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
@@ -121,12 +122,12 @@ inline std::set<std::string> Names(const std::string& folder) {
     return names;
 }
 
-// Output of one run of the program.
+// Output of one run of the program, `--once` or `--headless` (`mode`).
 class MailgateRun {
 public:
-    explicit MailgateRun(const std::string& configPath) {
+    explicit MailgateRun(const std::string& configPath, const char* mode = "--once") {
         process_.setProgram(QStringLiteral(MAILGATE_BINARY));
-        process_.setArguments({QStringLiteral("--once"), QStringLiteral("--config"),
+        process_.setArguments({QString::fromLatin1(mode), QStringLiteral("--config"),
                                QString::fromStdString(configPath)});
         process_.start();
     }
@@ -139,13 +140,17 @@ public:
     MailgateRun(const MailgateRun&) = delete;
     MailgateRun& operator=(const MailgateRun&) = delete;
 
-    bool WaitForOutput(const std::string& text, int ms) {
+    bool WaitForOutput(const std::string& text, int ms = RunDeadlineMs) {
         return WaitFor(
             [&] {
                 Drain();
                 return out_.find(text) != std::string::npos;
             },
             ms);
+    }
+
+    void Signal(int signalNumber) {
+        ::kill(static_cast<pid_t>(process_.processId()), signalNumber);
     }
 
     // False when the deadline passed; the program is then killed.
@@ -173,12 +178,13 @@ public:
     const std::string& Errors() const { return err_; }
     bool Said(const std::string& text) const { return out_.find(text) != std::string::npos; }
 
-private:
+protected:
     void Drain() {
         out_ += process_.readAllStandardOutput().toStdString();
         err_ += process_.readAllStandardError().toStdString();
     }
 
+private:
     QProcess process_;
     std::string out_;
     std::string err_;

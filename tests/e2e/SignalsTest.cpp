@@ -62,50 +62,10 @@ private:
 };
 
 // `mailgate --headless` as a child process.
-class HeadlessRun {
+class HeadlessRun : public MailgateRun {
 public:
-    explicit HeadlessRun(const std::string& configPath) {
-        process_.setProgram(QStringLiteral(MAILGATE_BINARY));
-        process_.setArguments({QStringLiteral("--headless"), QStringLiteral("--config"),
-                               QString::fromStdString(configPath)});
-        process_.start();
-    }
-    ~HeadlessRun() {
-        if (process_.state() != QProcess::NotRunning) {
-            process_.kill();
-            process_.waitForFinished(5000);
-        }
-    }
-    HeadlessRun(const HeadlessRun&) = delete;
-    HeadlessRun& operator=(const HeadlessRun&) = delete;
+    explicit HeadlessRun(const std::string& configPath) : MailgateRun(configPath, "--headless") {}
 
-    bool WaitForOutput(const std::string& text, int ms = RunDeadlineMs) {
-        return WaitFor(
-            [&] {
-                Drain();
-                return out_.find(text) != std::string::npos;
-            },
-            ms);
-    }
-    void Signal(int signalNumber) {
-        ::kill(static_cast<pid_t>(process_.processId()), signalNumber);
-    }
-    bool Finish(int ms) {
-        const bool ended = WaitFor(
-            [&] {
-                Drain();
-                return process_.state() == QProcess::NotRunning;
-            },
-            ms);
-        Drain();
-        return ended;
-    }
-    int ExitCode() const {
-        return process_.state() == QProcess::NotRunning &&
-                       process_.exitStatus() == QProcess::NormalExit
-                   ? process_.exitCode()
-                   : -1;
-    }
     // SIGUSR1 asks for a poll only when none runs (the log-in at start is
     // one): it is sent again until `polled` holds.
     bool PollUntil(const std::function<bool()>& polled, int ms) {
@@ -124,17 +84,7 @@ public:
             },
             ms);
     }
-    std::string Transcript() const { return "--- stdout:\n" + out_ + "--- stderr:\n" + err_; }
-
-private:
-    void Drain() {
-        out_ += process_.readAllStandardOutput().toStdString();
-        err_ += process_.readAllStandardError().toStdString();
-    }
-
-    QProcess process_;
-    std::string out_;
-    std::string err_;
+    std::string Transcript() const { return e2e::Transcript(*this); }
 };
 
 // Regular files a reader of the Inbox sees (hidden names apart).
