@@ -90,7 +90,9 @@ private:
         std::string line;
         while (ReadLine(fd, line)) {
             commands_ += line;
-            if (line.rfind("STAT", 0) == 0) {
+            if (line.rfind("CAPA", 0) == 0) {
+                out.Put("-ERR unknown command\r\n"); // a server of the old kind: no STLS
+            } else if (line.rfind("STAT", 0) == 0) {
                 out.Put("+OK 1 0\r\n");
             } else if (line.rfind("RETR", 0) == 0) {
                 out.Put("+OK\r\n");
