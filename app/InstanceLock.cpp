@@ -9,13 +9,10 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include "platform/ProfileFile.h"
+
 std::string TInstanceLock::PathFor(const std::string& settingsPath) {
-    const std::string ini = ".ini";
-    if (settingsPath.size() > ini.size() &&
-        settingsPath.compare(settingsPath.size() - ini.size(), ini.size(), ini) == 0) {
-        return settingsPath.substr(0, settingsPath.size() - ini.size()) + ".lock";
-    }
-    return settingsPath + ".lock";
+    return BesideSettings(settingsPath, ".lock");
 }
 
 std::string TInstanceLock::RefusalText(const std::string& settingsPath) {

@@ -223,3 +223,12 @@ void TProfileFile::WriteString(const std::string& section, const std::string& ke
         throw EInOutError("Unable to write to " + path_);
     }
 }
+
+std::string BesideSettings(const std::string& settingsPath, const std::string& extension) {
+    const std::string ini = ".ini";
+    if (settingsPath.size() > ini.size() &&
+        settingsPath.compare(settingsPath.size() - ini.size(), ini.size(), ini) == 0) {
+        return settingsPath.substr(0, settingsPath.size() - ini.size()) + extension;
+    }
+    return settingsPath + extension;
+}

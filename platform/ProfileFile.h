@@ -5,6 +5,11 @@
 // key, leaving comments, unknown keys and line order as they were.
 #include <string>
 
+// A file kept beside a settings file and named after it: "options.ini" and
+// ".uidl" give "options.uidl"; a name without ".ini" gets the extension
+// added. Raises only std::bad_alloc.
+std::string BesideSettings(const std::string& settingsPath, const std::string& extension);
+
 class TProfileFile {
 public:
     explicit TProfileFile(std::string path) : path_(std::move(path)) {}

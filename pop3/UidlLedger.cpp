@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "platform/Exception.h"
+#include "platform/ProfileFile.h"
 #include "platform/SafeFile.h"
 
 namespace {
@@ -110,12 +111,7 @@ TUidlLedger::TUidlLedger(std::string path)
       today_(std::chrono::floor<std::chrono::days>(std::chrono::system_clock::now())) {}
 
 std::string TUidlLedger::PathFor(const std::string& settingsPath) {
-    const std::string ext = ".ini";
-    if (settingsPath.size() > ext.size() &&
-        settingsPath.compare(settingsPath.size() - ext.size(), ext.size(), ext) == 0) {
-        return settingsPath.substr(0, settingsPath.size() - ext.size()) + ".uidl";
-    }
-    return settingsPath + ".uidl";
+    return BesideSettings(settingsPath, ".uidl");
 }
 
 std::string TUidlLedger::DigestKey(const std::string& messageId, const std::string& date,
