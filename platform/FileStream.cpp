@@ -14,7 +14,8 @@ TFileStream::TFileStream(const std::string& fileName, Mode mode) : fileName_(fil
             throw EFOpenError("Cannot open file " + fileName);
         }
     } else {
-        fd_ = ::open(fileName.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        const int flags = mode == fmOpenWrite ? O_WRONLY : O_WRONLY | O_CREAT | O_TRUNC;
+        fd_ = ::open(fileName.c_str(), flags | O_CLOEXEC, 0644);
         if (fd_ < 0) {
             throw EFCreateError("Cannot create file " + fileName);
         }
@@ -79,6 +80,10 @@ void TFileStream::Flush() {
     if (::fsync(fd_) != 0) {
         throw EInOutError("Cannot flush " + fileName_ + ": " + std::strerror(errno));
     }
+}
+
+void TFileStream::StartWriteBack() noexcept {
+    ::sync_file_range(fd_, 0, 0, SYNC_FILE_RANGE_WRITE);
 }
 
 int64_t TMemoryStream::Read(void* buffer, int64_t count) {

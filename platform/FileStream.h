@@ -22,10 +22,13 @@ public:
 
 class TFileStream : public TStream {
 public:
-    enum Mode { fmOpenRead, fmCreate };
+    enum Mode { fmOpenRead, fmCreate, fmOpenWrite };
     // fmOpenRead opens an existing file (EFOpenError "Cannot open file <name>");
     // fmCreate creates or truncates one with mode 0644 less the umask
-    // (EFCreateError "Cannot create file <name>").
+    // (EFCreateError "Cannot create file <name>"); fmOpenWrite writes an
+    // existing file from its start without truncating it (EFCreateError as
+    // fmCreate): for a file just created empty, where a truncation would
+    // only make ext4 write the file out when it is closed.
     TFileStream(const std::string& fileName, Mode mode);
     ~TFileStream() override;
     TFileStream(const TFileStream&) = delete;
@@ -39,6 +42,10 @@ public:
 
     // Forces the written bytes to the disk (EInOutError on failure).
     void Flush();
+    // Starts writing the file's data out without waiting for it; a later
+    // Flush (or fsync) then waits less. Never raises: whatever fails shows
+    // again at that Flush.
+    void StartWriteBack() noexcept;
     const std::string& FileName() const noexcept { return fileName_; }
     int Handle() const noexcept { return fd_; }
 

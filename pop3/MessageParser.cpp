@@ -49,7 +49,7 @@ std::string FirstField(const std::string& line) {
 // Gathers a part's bytes into large writes to its file.
 class PartWriter {
 public:
-    explicit PartWriter(const std::string& path) : file_(path, TFileStream::fmCreate) {}
+    explicit PartWriter(const std::string& path) : file_(path, TFileStream::fmOpenWrite) {}
     void Append(const std::string& text) {
         buffer_ += text;
         if (buffer_.size() >= kWriteChunk) {
@@ -68,6 +68,19 @@ private:
 };
 
 } // namespace
+
+// Decodes a base64 part into its file as its lines arrive.
+class TStreamedBase64 {
+public:
+    explicit TStreamedBase64(const std::string& path)
+        : file_(path, TFileStream::fmOpenWrite), lines_(file_) {}
+    TNMUUProcessor::TBase64Lines& Lines() noexcept { return lines_; }
+    TFileStream& File() noexcept { return file_; }
+
+private:
+    TFileStream file_;
+    TNMUUProcessor::TBase64Lines lines_;
+};
 
 TMessageParser::TMessageParser(TMailMessage& message) : message_(message) {}
 
@@ -334,6 +347,9 @@ bool TMessageParser::ExtractPart() {
     const int bodyMark = message_.Body.Count();
     std::string rawPath;
     std::unique_ptr<PartWriter> writer;
+    // Base64 is decoded on the way in; the other encodings are stored as
+    // they came and decoded from that file.
+    std::unique_ptr<TStreamedBase64> streamed;
     std::string uuName;
     int lineCount = 0;
     bool onlyLineEmpty = false;
@@ -349,7 +365,13 @@ bool TMessageParser::ExtractPart() {
         if (piece.first && ++lineCount == 1) {
             onlyLineEmpty = piece.last && piece.text.empty();
         }
-        if (toFile) {
+        if (toFile && encoding == Encoding::Base64) {
+            if (!streamed) {
+                rawPath = files_.CreateTemp(TempFileCounter);
+                streamed = std::make_unique<TStreamedBase64>(rawPath);
+            }
+            streamed->Lines().Add(piece.text, piece.first, piece.last);
+        } else if (toFile) {
             if (encoding == Encoding::UUEncode && piece.first && uuName.empty()) {
                 TNMUUProcessor::IsUUBeginLine(piece.text, &uuName);
             }
@@ -381,7 +403,9 @@ bool TMessageParser::ExtractPart() {
             }
             writer->Flush();
             if (encoding == Encoding::Plain) {
-                writer->File().Flush(); // this file is the one published
+                // This file is the one published; it is synced with the
+                // rest of its message (or batch) before any DELE.
+                writer->File().StartWriteBack();
             }
             writer.reset();
         }
@@ -395,7 +419,7 @@ bool TMessageParser::ExtractPart() {
             while (message_.Body.Count() > bodyMark) {
                 message_.Body.Delete(message_.Body.Count() - 1);
             }
-            FinishPartFile(rawPath, empty, uuName);
+            FinishPartFile(rawPath, empty, uuName, streamed.get());
         }
     }
     PartTarget = 0;
@@ -404,7 +428,7 @@ bool TMessageParser::ExtractPart() {
 }
 
 void TMessageParser::FinishPartFile(const std::string& rawPath, bool empty,
-                                    const std::string& uuName) {
+                                    const std::string& uuName, TStreamedBase64* streamed) {
     const bool named =
         !AttachFileName.empty() || !uuName.empty() || partHeader_.Disposition() == "attachment";
     if (empty && !named) {
@@ -425,10 +449,21 @@ void TMessageParser::FinishPartFile(const std::string& rawPath, bool empty,
         AttachFileName = name;
         return;
     }
+    if (streamed != nullptr) {
+        // Decoded as it came: only the last group is left.
+        if (ReportStatus) {
+            ReportStatus(1, "Decoding file");
+        }
+        Processor.FinishDecode(streamed->Lines());
+        streamed->File().StartWriteBack(); // synced with the rest before any DELE
+        files_.Add(path, name);
+        AttachFileName = name;
+        return;
+    }
     const std::string outPath = files_.CreateTemp(TempFileCounter);
     {
         TFileStream input(path, TFileStream::fmOpenRead);
-        TFileStream output(outPath, TFileStream::fmCreate);
+        TFileStream output(outPath, TFileStream::fmOpenWrite); // just created, empty
         if (encoding == Encoding::QuotedPrintable) {
             DecodeQuotedPrintable(input, output);
         } else {
@@ -450,7 +485,7 @@ void TMessageParser::FinishPartFile(const std::string& rawPath, bool empty,
             Processor.InputStream = nullptr;
             Processor.OutputStream = nullptr;
         }
-        output.Flush();
+        output.StartWriteBack(); // synced with the rest before any DELE
     }
     files_.Drop(path);
     files_.Add(outPath, name);

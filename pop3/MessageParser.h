@@ -28,6 +28,8 @@
 #include "pop3/MimeHeader.h"
 #include "pop3/NMUUE.h"
 
+class TStreamedBase64; // a base64 part decoded as it arrives
+
 class TMessageParser {
 public:
     explicit TMessageParser(TMailMessage& message);
@@ -135,7 +137,9 @@ private:
     Stop ParseParts(int level);
     void ApplyHeaderLine(const std::string& line);
     void AddBodyPiece(const TLinePiece& piece);
-    void FinishPartFile(const std::string& rawPath, bool empty, const std::string& uuName);
+    // `streamed`: the part was base64, decoded into rawPath as it came.
+    void FinishPartFile(const std::string& rawPath, bool empty, const std::string& uuName,
+                        TStreamedBase64* streamed);
     void ProcessSinglePart();
     void LoadBodyFrom(const std::string& path);
 

@@ -1,5 +1,7 @@
 #include "pop3/NMUUE.h"
 
+#include <algorithm>
+
 #include "codec/Codec.h"
 #include "platform/Exception.h"
 #include "pop3/MimeLineReader.h"
@@ -104,54 +106,119 @@ std::string TNMUUProcessor::ReadStreamLine(TStream& Stream) {
     return result;
 }
 
-void TNMUUProcessor::DecodeBase64() {
-    TMimeLineReader reader(Input(), 65536, kMaxPiece);
-    Output out(*OutputStream);
+struct TNMUUProcessor::TBase64Lines::State {
+    explicit State(TStream& output) : out(output) {}
+    Output out;
     // A group may continue on the next line: RFC 2045 ignores line breaks
     // inside the encoded text. The pad ends it.
-    codec::Base64Decoder decoder(true);
+    codec::Base64Decoder decoder{true};
+    bool stopped = false;  // a line that ends the encoded text was seen
     bool skipping = false; // the rest of this line is not data
     bool leadIn = true;    // no alphabet character yet on this line
-    std::string_view line;
-    while (!decoder.Ended() && reader.Next(line)) {
-        const size_t size = line.size();
-        if (reader.StartsLine()) {
-            leadIn = true;
-            skipping = line.substr(0, 4) == "====";
-            if (!skipping && size <= 2 && !reader.Continues()) {
-                bool data = size > 0;
-                for (char c : line) {
-                    data = data && Value(c) < kPad;
-                }
-                skipping = !data;
-            }
+    // The start of a line is held until it shows whether the line is data:
+    // its first four characters, or the whole line when shorter.
+    bool headPending = false;
+    std::string head;
+};
+
+TNMUUProcessor::TBase64Lines::TBase64Lines(TStream& output)
+    : state_(std::make_unique<State>(output)) {}
+
+TNMUUProcessor::TBase64Lines::~TBase64Lines() = default;
+
+bool TNMUUProcessor::TBase64Lines::Ended() const noexcept {
+    return state_->stopped || state_->decoder.Ended();
+}
+
+void TNMUUProcessor::TBase64Lines::Add(std::string_view piece, bool first, bool last) {
+    State& s = *state_;
+    if (Ended()) {
+        return;
+    }
+    if (first) {
+        s.leadIn = true;
+        s.skipping = false;
+        s.headPending = true;
+        s.head.clear();
+    }
+    if (!s.headPending) {
+        Take(piece);
+        return;
+    }
+    const size_t wanted = 4 - s.head.size();
+    s.head.append(piece.substr(0, wanted));
+    piece.remove_prefix(std::min(wanted, piece.size()));
+    if (s.head.size() < 4 && !last) {
+        return;
+    }
+    s.headPending = false;
+    s.skipping = s.head.substr(0, 4) == "====";
+    if (!s.skipping && last && piece.empty() && s.head.size() <= 2) {
+        bool data = !s.head.empty();
+        for (char c : s.head) {
+            data = data && Value(c) < kPad;
         }
-        if (skipping) {
-            continue;
-        }
-        size_t i = 0;
-        // Blanks, tabs and other non-alphabet characters may lead a line; a
-        // line that begins with "=" ends the encoded text.
-        while (leadIn && i < size && Value(line[i]) >= kPad) {
-            char c = line[i];
-            if (c == '=' || c == '\r' || c == '\n') {
-                break;
-            }
-            ++i;
-        }
-        if (leadIn && i < size && Value(line[i]) >= kPad) {
+        s.skipping = !data;
+    }
+    Take(s.head);
+    if (!piece.empty()) {
+        Take(piece);
+    }
+}
+
+void TNMUUProcessor::TBase64Lines::Take(std::string_view line) {
+    State& s = *state_;
+    if (s.skipping || Ended()) {
+        return;
+    }
+    const size_t size = line.size();
+    size_t i = 0;
+    // Blanks, tabs and other non-alphabet characters may lead a line; a
+    // line that begins with "=" ends the encoded text.
+    while (s.leadIn && i < size && Value(line[i]) >= kPad) {
+        char c = line[i];
+        if (c == '=' || c == '\r' || c == '\n') {
             break;
         }
-        if (i < size) {
-            leadIn = false;
-            std::string_view rest = line.substr(i);
-            char* o = out.Reserve(codec::Base64Decoder::MaxOutput(rest.size()));
-            out.Commit(o + decoder.Decode(rest, o));
-        }
+        ++i;
     }
-    char* o = out.Reserve(2);
-    out.Commit(o + decoder.Finish(o));
-    out.Flush();
+    if (s.leadIn && i < size && Value(line[i]) >= kPad) {
+        s.stopped = true;
+        return;
+    }
+    if (i < size) {
+        s.leadIn = false;
+        std::string_view rest = line.substr(i);
+        char* o = s.out.Reserve(codec::Base64Decoder::MaxOutput(rest.size()));
+        s.out.Commit(o + s.decoder.Decode(rest, o));
+    }
+}
+
+void TNMUUProcessor::TBase64Lines::Finish() {
+    State& s = *state_;
+    char* o = s.out.Reserve(2);
+    s.out.Commit(o + s.decoder.Finish(o));
+    s.out.Flush();
+}
+
+void TNMUUProcessor::FinishDecode(TBase64Lines& lines) {
+    if (OnBeginDecode) {
+        OnBeginDecode(this);
+    }
+    lines.Finish();
+    if (OnEndDecode) {
+        OnEndDecode(this);
+    }
+}
+
+void TNMUUProcessor::DecodeBase64() {
+    TMimeLineReader reader(Input(), 65536, kMaxPiece);
+    TBase64Lines lines(*OutputStream);
+    std::string_view line;
+    while (!lines.Ended() && reader.Next(line)) {
+        lines.Add(line, reader.StartsLine(), !reader.Continues());
+    }
+    lines.Finish();
     InputStream->SetPosition(reader.Position());
 }
 

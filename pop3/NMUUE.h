@@ -11,6 +11,7 @@
 // line tests raise nothing.
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -43,8 +44,35 @@ public:
     static bool IsUUBeginLine(std::string_view Line, std::string* Name = nullptr);
     static bool IsUUEndLine(std::string_view Line);
 
+    // Base64 text handed over in pieces of lines as they arrive, decoded by
+    // the same rules as DecodeBase64 (which reads its lines through one), so
+    // that an attachment need not be stored encoded first. Add and Finish
+    // raise what the output stream raises.
+    class TBase64Lines {
+    public:
+        explicit TBase64Lines(TStream& output);
+        ~TBase64Lines();
+        TBase64Lines(const TBase64Lines&) = delete;
+        TBase64Lines& operator=(const TBase64Lines&) = delete;
+        // A piece of a line without its line end: `first` when it starts the
+        // line, `last` when the line ends with it.
+        void Add(std::string_view piece, bool first, bool last);
+        // The encoded text has ended (its pad, or a line that ends it); what
+        // follows is not looked at.
+        bool Ended() const noexcept;
+        // Decodes what a short last group holds and writes everything out.
+        void Finish();
+
+    private:
+        void Take(std::string_view text);
+        struct State;
+        std::unique_ptr<State> state_;
+    };
+
     // OnBeginDecode, DecodeBase64 or DecodeUU as Method says, OnEndDecode.
     void Decode();
+    // OnBeginDecode, lines.Finish(), OnEndDecode: for text decoded as it came.
+    void FinishDecode(TBase64Lines& lines);
     void DecodeBase64();
     void DecodeUU();
     // The next line of Stream without its line end, whole whatever its length;

@@ -1,3 +1,7 @@
+#include <algorithm>
+#include <string_view>
+#include <vector>
+
 #include <gtest/gtest.h>
 
 #include "pop3/NMUUE.h"
@@ -59,6 +63,11 @@ const DecodeCase kCases[] = {
     {"Base64InvalidCharactersSkipped", uuMime, "QU-JD*\r\n", "ABC"},
     {"Base64LongLine", uuMime, Repeat("QUJD", 75) + "\r\n", Repeat("ABC", 75)},
     {"Base64Empty", uuMime, "", ""},
+    {"Base64LoneEqualsLineSkipped", uuMime, "QUJD\r\n=\r\nREVG\r\n", "ABCDEF"},
+    {"Base64TwoEqualsLineSkipped", uuMime, "QUJD\r\n==\r\nREVG\r\n", "ABCDEF"},
+    {"Base64ThreeEqualsLineEnds", uuMime, "QUJD\r\n===\r\nREVG\r\n", "ABC"},
+    {"Base64FourEqualsThenDataSkipped", uuMime, "QUJD\r\n====QUJD\r\nREVG\r\n", "ABCDEF"},
+    {"Base64BlanksBeforeEqualsEnd", uuMime, "QUJD\r\n \t=\r\nREVG\r\n", "ABC"},
     {"UUFullAndShortLines", uuCode,
      "begin 644 f.txt\r\nM" + Repeat("86)C", 15) + "\r\n#86)C\r\n`\r\nend\r\n", Repeat("abc", 16)},
     {"UUShortLastLineExactBytes", uuCode, "begin 600 x\r\n\"86)C\r\n`\r\nend\r\n", "ab"},
@@ -71,6 +80,45 @@ const DecodeCase kCases[] = {
 };
 
 INSTANTIATE_TEST_SUITE_P(Decoder, DecodeTable, ::testing::ValuesIn(kCases), RowName());
+
+// Lines as the network hands them over: without their line ends (LF, or
+// CR LF), the last one also when no line end follows it.
+std::vector<std::string> LinesOf(const std::string& text) {
+    std::vector<std::string> lines;
+    size_t start = 0;
+    for (size_t lf; (lf = text.find('\n', start)) != std::string::npos; start = lf + 1) {
+        size_t end = lf > start && text[lf - 1] == '\r' ? lf - 1 : lf;
+        lines.push_back(text.substr(start, end - start));
+    }
+    if (start < text.size()) {
+        lines.push_back(text.substr(start));
+    }
+    return lines;
+}
+
+// Base64 that arrives from the network is decoded as it comes, in pieces
+// cut wherever the socket cut them: the result must not depend on the cuts.
+TEST(Decoder, Base64InPiecesOfAnySizeDecodesAsFromAFile) {
+    for (const DecodeCase& row : kCases) {
+        if (row.method != uuMime) {
+            continue;
+        }
+        for (size_t cut = 1; cut <= 6; ++cut) {
+            TMemoryStream out;
+            TNMUUProcessor::TBase64Lines lines(out);
+            for (const std::string& line : LinesOf(row.input)) {
+                size_t at = 0;
+                do {
+                    const size_t n = std::min(cut, line.size() - at);
+                    lines.Add(std::string_view(line).substr(at, n), at == 0, at + n == line.size());
+                    at += n;
+                } while (at < line.size());
+            }
+            lines.Finish();
+            EXPECT_EQ(out.Data(), row.expected) << row.name << " in pieces of " << cut;
+        }
+    }
+}
 
 TEST(Decoder, UULineYieldsExactlyTheAnnouncedBytes) {
     // "~" announces 30 bytes; the two characters present cannot carry them.
