@@ -6,6 +6,7 @@
 #include "excreport/ExcMagic.h"
 #include "platform/Convert.h"
 #include "platform/GuardedApplication.h"
+#include "platform/SecretCommand.h"
 #include "pop3/NMpop3.h"
 
 void TPollCycle::SetupErrorReporter() {
@@ -87,6 +88,24 @@ void TPollCycle::ApplySecurity(const TSettings& s) {
     smtp_->SetFingerprint(s.OutFingerprint);
 }
 
+namespace {
+
+// A password read afresh from the command for every session; none without one.
+std::function<std::string()> CommandSource(const std::string& command, const char* what) {
+    if (command.empty()) {
+        return {};
+    }
+    return [command, what] { return TSecretCommand(command, what).Run(); };
+}
+
+} // namespace
+
+void TPollCycle::ApplyLogIn(const TSettings& s) {
+    pop3_->SetAuth(s.InAuthMode());
+    pop3_->SetPasswordSource(CommandSource(s.PasswordCommand, "POP3"));
+    smtpPasswordSource_ = CommandSource(s.PasswordCommand2, "SMTP");
+}
+
 bool TPollCycle::ApplySettings() {
     TSettings& s = settings_;
     ApplyInTimeOut(s.InTimeOutSeconds());
@@ -133,6 +152,12 @@ bool TPollCycle::ApplySettings() {
         portsGood = false;
     } else {
         ApplySecurity(s);
+    }
+    if (auto problem = s.AuthProblem()) {
+        Status(*problem);
+        portsGood = false;
+    } else {
+        ApplyLogIn(s);
     }
 
     message_ = CoMailMessage::Create();
@@ -223,6 +248,10 @@ void TPollCycle::LogIn(TSettings entered, bool retrieve) {
         entered.CaFile = stored.CaFile;
         entered.InFingerprint = stored.InFingerprint;
         entered.OutFingerprint = stored.OutFingerprint;
+        entered.InAuth = stored.InAuth;
+        entered.OutAuth = stored.OutAuth;
+        entered.PasswordCommand = stored.PasswordCommand;
+        entered.PasswordCommand2 = stored.PasswordCommand2;
     }
     // Checked before anything is written, so that a bad value leaves the
     // settings file as it was.
@@ -253,6 +282,7 @@ void TPollCycle::LogIn(TSettings entered, bool retrieve) {
     SetFromAddress(s.FromAddress);
     smtp_->SetSmtpPort(StrToInt(s.OutPort));
     ApplySecurity(s);
+    ApplyLogIn(s);
     pop3_->SetHost(s.Host);
     pop3_->SetUserID(s.UserId);
     pop3_->SetPassword(s.Password);

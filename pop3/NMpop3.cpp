@@ -3,10 +3,13 @@
 #include <algorithm>
 #include <cctype>
 #include <exception>
+#include <optional>
 #include <unistd.h>
 
+#include "codec/Codec.h"
 #include "platform/GuardedApplication.h"
 #include "platform/SafeFile.h"
+#include "pop3/Pop3Sasl.h"
 
 namespace {
 
@@ -83,7 +86,7 @@ void TNMPOP3::SetAttachFilePath(std::string value) {
 
 void TNMPOP3::Connect() {
     bool asked = false;
-    while (userID_.empty() || password_.empty()) {
+    while (userID_.empty() || (password_.empty() && !passwordSource_)) {
         if (!OnAuthenticationNeeded) {
             throw Exception("Authentication failed");
         }
@@ -105,6 +108,10 @@ void TNMPOP3::Connect() {
     try {
         capabilitiesKnown_ = false;
         capabilities_.clear();
+        saslMechanisms_.clear();
+        // Before connecting: a command that takes its time keeps no server
+        // waiting.
+        const std::string secret = passwordSource_ ? passwordSource_() : password_;
         TPowersock::Connect();
         try {
             const TSecurityPlan plan = PlanSecurity(security_, Host(), Port(), kPop3sPort);
@@ -118,7 +125,13 @@ void TNMPOP3::Connect() {
             if (plan.upgrade) {
                 Upgrade(plan.upgradeRequired, false);
             }
-            LogIn();
+            // Plain text chosen explicitly keeps the log-in of old servers
+            // (no CAPA) unless a mechanism is named.
+            const bool plainTextChosen = !plan.implicitTls && !plan.upgrade;
+            if (auth_ != TAuthMethod::User && !(plainTextChosen && auth_ == TAuthMethod::Auto)) {
+                AskCapabilities();
+            }
+            LogIn(secret);
             statReached = true;
             mailCountValid_ = false;
             std::string reply = Transaction("STAT");
@@ -145,28 +158,137 @@ void TNMPOP3::Connect() {
     }
 }
 
-void TNMPOP3::LogIn() {
+void TNMPOP3::LogIn(const std::string& secret) {
+    const std::optional<TAuthMethod> mechanism =
+        TPop3Sasl::Choose(auth_, saslMechanisms_, TlsActive(), secretIsToken_, Host());
     for (int attempt = 1;; ++attempt) {
-        if (CheckAuthReply(Transaction("USER " + userID_), attempt) &&
-            CheckAuthReply(Transaction("PASS " + password_), attempt)) {
+        // A handler that buys a new attempt may have set another password;
+        // a password source is asked once per session.
+        const std::string& password = passwordSource_ ? secret : password_;
+        if (mechanism) {
+            if (SaslLogIn(*mechanism, password, attempt)) {
+                return;
+            }
+        } else if (CheckAuthReply(Transaction("USER " + userID_), attempt) &&
+                   CheckAuthReply(Transaction("PASS " + password), attempt)) {
             return;
         }
     }
+}
+
+namespace {
+
+// "+ <base64>" (or a bare "+") asks for the next SASL response; "+OK" does not.
+bool IsContinuation(const std::string& reply) {
+    return !reply.empty() && reply[0] == '+' &&
+           (reply.size() == 1 || reply[1] == ' ' || reply[1] == '\r' || reply[1] == '\n');
+}
+
+// A server's reply as part of our own text: one line, printable, bounded.
+std::string ServerText(const std::string& reply) {
+    constexpr std::size_t kMaxShown = 200;
+    std::string text;
+    for (char c : reply) {
+        if (c == '\r' || c == '\n') {
+            break;
+        }
+        if (text.size() == kMaxShown) {
+            text += "...";
+            break;
+        }
+        const auto byte = static_cast<unsigned char>(c);
+        text += byte < ' ' || byte == 0x7f ? '?' : c;
+    }
+    return text;
+}
+
+} // namespace
+
+// One AUTH exchange (RFC 5034); false when it was refused and
+// OnAuthenticationFailed asked for a new attempt.
+bool TNMPOP3::SaslLogIn(TAuthMethod mechanism, const std::string& secret, int attempt) {
+    TPop3Sasl sasl(mechanism, {userID_, secret, Host(), Port()});
+    std::string command = "AUTH " + sasl.Name();
+    if (const std::optional<std::string> initial = sasl.InitialResponse()) {
+        const std::string encoded = initial->empty() ? "=" : codec::Base64Encode(*initial);
+        // Too long for the line, it follows the server's first (empty)
+        // challenge instead; some servers accept only that form.
+        if (command.size() + 1 + encoded.size() <= kMaxCommandLine) {
+            command += " " + encoded;
+            sasl.InitialResponseSent();
+        }
+    }
+    const std::string server = "The POP3 server " + Host();
+    std::string reply = Transaction(command);
+    bool reported = false;
+    std::string status;
+    for (int challenges = 0; IsContinuation(reply); ++challenges) {
+        // The server waits for a response: QUIT would be taken for one.
+        if (challenges == TPop3Sasl::MaxChallenges) {
+            TPowersock::Disconnect();
+            throw Exception(server + " sent too many SASL challenges");
+        }
+        std::string_view text(reply);
+        text.remove_prefix(1);
+        while (!text.empty() && (text.front() == ' ')) {
+            text.remove_prefix(1);
+        }
+        while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) {
+            text.remove_suffix(1);
+        }
+        const std::string challenge = codec::Base64Decode(text);
+        if (challenge.size() > TPop3Sasl::MaxChallengeBytes) {
+            TPowersock::Disconnect();
+            throw Exception(server + " sent a SASL challenge longer than " +
+                            std::to_string(TPop3Sasl::MaxChallengeBytes) + " bytes");
+        }
+        TPop3Sasl::TAnswer answer;
+        try {
+            answer = sasl.Respond(challenge);
+        } catch (const ESaslProtocolError&) {
+            TPowersock::Disconnect();
+            throw;
+        }
+        if (answer.errorReport) {
+            reported = true;
+            status = TPop3Sasl::ErrorStatus(challenge);
+        }
+        reply = Transaction(codec::Base64Encode(answer.response));
+    }
+    if (IsPositive(reply)) {
+        return true;
+    }
+    if (reply.empty()) {
+        throw ReplyError(reply);
+    }
+    if (RefusalHandled(attempt)) {
+        return false;
+    }
+    std::string refusal = "POP3 log-in with " + sasl.Name() + " refused";
+    if (reported) {
+        refusal += status.empty() ? ": no status given" : ": status " + status;
+    }
+    throw Exception(refusal + "; the server said \"" + ServerText(reply) + "\"");
 }
 
 bool TNMPOP3::CheckAuthReply(const std::string& Reply, int Attempt) {
     if (IsPositive(Reply)) {
         return true;
     }
-    if (Attempt > 1 || !OnAuthenticationFailed) {
-        throw Exception("Authentication failed");
-    }
-    bool handled = false;
-    OnAuthenticationFailed(handled);
-    if (!handled) {
+    if (!RefusalHandled(Attempt)) {
         throw Exception("Authentication failed");
     }
     return false;
+}
+
+// Whether OnAuthenticationFailed buys a new attempt after a refusal (once).
+bool TNMPOP3::RefusalHandled(int Attempt) {
+    if (Attempt > 1 || !OnAuthenticationFailed) {
+        return false;
+    }
+    bool handled = false;
+    OnAuthenticationFailed(handled);
+    return handled;
 }
 
 void TNMPOP3::Disconnect() {
@@ -431,6 +553,7 @@ TTlsSettings TNMPOP3::TlsSettings(bool inspectOnly) const {
 bool TNMPOP3::OffersStls() {
     capabilitiesKnown_ = true;
     capabilities_.clear();
+    saslMechanisms_.clear();
     std::string reply = Transaction("CAPA");
     if (reply.empty()) {
         throw ReplyError(reply);
@@ -455,11 +578,41 @@ bool TNMPOP3::OffersStls() {
         if (line == ".") {
             return capabilities_.count("STLS") != 0;
         }
-        std::string name = ExtractField(line, ' ', 1);
-        std::transform(name.begin(), name.end(), name.begin(),
+        ReadCapability(line);
+    }
+}
+
+// One line of the CAPA list (without its line end): its first word, and
+// for SASL the mechanisms that follow it.
+void TNMPOP3::ReadCapability(const std::string& line) {
+    const auto upper = [](std::string word) {
+        std::transform(word.begin(), word.end(), word.begin(),
                        [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
-        if (name.size() <= kMaxCapabilityName) {
-            capabilities_.insert(name);
+        return word;
+    };
+    const std::string name = upper(ExtractField(line, ' ', 1));
+    if (name.size() > kMaxCapabilityName) {
+        return;
+    }
+    capabilities_.insert(name);
+    if (name != "SASL") {
+        return;
+    }
+    std::size_t at = line.find(' ');
+    while (at != std::string::npos && saslMechanisms_.size() < kMaxSaslMechanisms) {
+        const std::size_t begin = line.find_first_not_of(' ', at);
+        if (begin == std::string::npos) {
+            break;
+        }
+        at = line.find(' ', begin);
+        const std::string mechanism = upper(line.substr(begin, at - begin));
+        // RFC 4422 3.1: upper-case letters, digits, "-" and "_", at most 20.
+        const bool wellFormed =
+            mechanism.size() <= 20 && std::all_of(mechanism.begin(), mechanism.end(), [](char c) {
+                return (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '_';
+            });
+        if (wellFormed) {
+            saslMechanisms_.insert(mechanism);
         }
     }
 }

@@ -25,6 +25,7 @@
 #include <utility>
 #include <vector>
 
+#include "net/AuthMethod.h"
 #include "net/Psock.h"
 #include "net/Security.h"
 #include "net/TlsSession.h"
@@ -41,6 +42,22 @@ public:
     void SetUserID(std::string value) { userID_ = std::move(value); }
     const std::string& Password() const noexcept { return password_; }
     void SetPassword(std::string value) { password_ = std::move(value); }
+    // Where each Connect takes the password (or access token) instead of
+    // Password(), e.g. a password command; empty for none. It is asked once
+    // per Connect, before connecting; what it raises is Connect's failure,
+    // and what it returns is never kept in Password().
+    using TSecretSource = std::function<std::string()>;
+    void SetPasswordSource(TSecretSource source) { passwordSource_ = std::move(source); }
+    // How the log-in is made (see net/AuthMethod.h and TPop3Sasl::Choose):
+    // "auto" (the default), USER/PASS, or one SASL mechanism. With security
+    // "none" and "auto" the log-in follows the greeting at once, without
+    // CAPA, as USER/PASS.
+    TAuthMethod Auth() const noexcept { return auth_; }
+    void SetAuth(TAuthMethod value) { auth_ = value; }
+    // The secret is an OAuth2 access token: "auto" then chooses OAUTHBEARER
+    // or XOAUTH2.
+    bool SecretIsToken() const noexcept { return secretIsToken_; }
+    void SetSecretIsToken(bool value) { secretIsToken_ = value; }
     // How the session is secured (see net/Security.h; "auto" on port 995 is
     // TLS from the first byte, elsewhere STLS, required unless the server is
     // on this machine), extra trusted certificates, and an optional SHA-256
@@ -100,10 +117,17 @@ public:
     // Connects, secures the session as Security() says (TLS right after
     // connecting, or after the greeting CAPA and, when the server lists
     // STLS, STLS, the handshake and a new CAPA; with "none" none of these),
-    // logs in (USER/PASS, with one new attempt when OnAuthenticationFailed
+    // logs in as Auth() says (USER/PASS or SASL AUTH, asking CAPA first
+    // where the session has not; one new attempt when OnAuthenticationFailed
     // handles the refusal) and reads the count (STAT); OnConnect follows,
-    // also after a failed STAT. Raises Exception "Authentication failed",
-    // the server's refusal line, "The server sent an empty reply", "The POP3
+    // also after a failed STAT. Raises what the password source raises,
+    // Exception "Authentication failed" (USER/PASS refused), "POP3 log-in
+    // with <MECH> refused[: status <status>]; the server said "<reply>""
+    // (an AUTH refused; the status of an OAuth2 error report), "The POP3
+    // server <Host> sent too many SASL challenges", "... sent a SASL
+    // challenge longer than <n> bytes", ESaslProtocolError,
+    // EAuthUnavailable (see TPop3Sasl::Choose), the server's refusal line,
+    // "The server sent an empty reply", "The POP3
     // server <Host> does not offer STLS; it is required to protect the
     // password", "The POP3 server <Host> refused STLS; it is required to
     // protect the password", "The POP3 server <Host> sent too many
@@ -147,6 +171,9 @@ public:
     // words, upper case); CAPA is sent when the session has not asked yet.
     // Raises as Connect's CAPA does.
     bool HasCapability(const std::string& name);
+    // The mechanisms of the SASL capability in this session's last CAPA
+    // (upper case, well-formed names only); empty before a CAPA. Raises nothing.
+    const std::set<std::string>& SaslMechanisms() const noexcept { return saslMechanisms_; }
     // Cancels the operation in progress and drops the connection without
     // QUIT (the server forgets this session's DELEs). Raises nothing of its
     // own; what OnDisconnect raises passes through, and ESockError
@@ -191,8 +218,11 @@ private:
     bool ReadMessage(const std::string& number, const std::string& reply, bool& inStep,
                      const std::function<bool()>& skipAfterHeader);
     void Upgrade(bool required, bool inspectOnly);
-    void LogIn();
+    void LogIn(const std::string& secret);
+    bool SaslLogIn(TAuthMethod mechanism, const std::string& secret, int attempt);
+    void ReadCapability(const std::string& line);
     bool CheckAuthReply(const std::string& Reply, int Attempt);
+    bool RefusalHandled(int Attempt);
     void WireParser();
     bool SkipRestOfMessage();
     void SyncWrittenFiles();
@@ -202,6 +232,9 @@ private:
     // and on is cut off.
     static constexpr int kMaxCapabilityLines = 1000;
     static constexpr std::size_t kMaxCapabilityName = 64;
+    static constexpr std::size_t kMaxSaslMechanisms = 64;
+    // RFC 2449: a command line holds at most 255 octets, CR LF included.
+    static constexpr std::size_t kMaxCommandLine = 253;
 
     std::string userID_;
     TSecurity security_ = TSecurity::Auto;
@@ -217,6 +250,10 @@ private:
     bool busy_ = false;
     bool capabilitiesKnown_ = false; // this session's CAPA was sent
     std::set<std::string> capabilities_;
+    std::set<std::string> saslMechanisms_; // of the SASL capability, upper case
+    TSecretSource passwordSource_;
+    TAuthMethod auth_ = TAuthMethod::Auto;
+    bool secretIsToken_ = false;
     TMailMessage message_;
     TMessageParser parser_{message_};
 };

@@ -7,7 +7,8 @@
 //                          next lines say what it raised (error)
 //   delete-on-read: yes | parse: yes | max-message-bytes: N | timeout: ms
 //   security: auto | tls | starttls | none
-//                          settings, from here on
+//   auth: auto | user | plain | login | cram-md5 | xoauth2 | oauthbearer
+//   password: text         settings, from here on
 //   error: text            the last action raised Exception text
 //   events: connect start end
 //                          the handlers the last action called, in order
@@ -115,6 +116,13 @@ TEST_P(Pop3Scenario, Plays) {
                  ASSERT_TRUE(security.has_value()) << "security: " << v;
                  pop.SetSecurity(*security);
              }},
+            {"auth",
+             [&](const std::string& v) {
+                 std::optional<TAuthMethod> method = ParseAuthMethod(v);
+                 ASSERT_TRUE(method.has_value()) << "auth: " << v;
+                 pop.SetAuth(*method);
+             }},
+            {"password", [&](const std::string& v) { pop.SetPassword(v); }},
             {"error",
              [&](const std::string& text) {
                  EXPECT_EQ(raised_, text);
