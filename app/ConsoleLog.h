@@ -42,6 +42,8 @@ public:
         Line("tray", std::to_string(static_cast<int>(image)), Info);
     }
     void Error(const std::string& text) const { Line("error", text, Failure); }
+    // How far the exchange is (see app/Progress.h).
+    void Progress(const std::string& text) const { Line("progress", text, Info); }
     // "<exception class>: <message>"
     void Caught(const std::exception& e) const;
 

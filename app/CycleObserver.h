@@ -5,6 +5,7 @@
 #include <exception>
 #include <string>
 
+#include "app/Progress.h"
 #include "app/Settings.h"
 
 // The six images of the tray icon's image list, by index.
@@ -47,4 +48,9 @@ public:
     virtual void SettingsNeeded(TLoadResult why) = 0;
     // An error event asks for one new log-in with the values shown.
     virtual void LogInAgain() = 0;
+    // How far the running exchange is: after each message read, before each
+    // file sent. The status line is not this; it says what it always said.
+    virtual void Progress(const TExchangeProgress&) {}
+    // The receive step or the outbox pass has ended.
+    virtual void ProgressEnded() {}
 };

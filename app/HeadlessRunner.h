@@ -36,8 +36,11 @@ private:
     void ShowInterval(int) override {}
     void SettingsNeeded(TLoadResult why) override;
     void LogInAgain() override { cycle_->LogIn(shown_, false); }
+    void Progress(const TExchangeProgress& progress) override { progress_.Progress(progress); }
+    void ProgressEnded() override { progress_.Ended(); }
 
     TConsoleLog console_;
+    TProgressLines progress_{console_};
     TSettings shown_;
     std::unique_ptr<TPollCycle> cycle_;
 };

@@ -109,6 +109,7 @@ void TfmOptions::BuildTrayIcon() {
     abcTrayIcon1->SetOptions(atiShowOnDblClick | atiHideApp | atiHideOnClose |
                              atiTerminateOnLogoff | atiMonitorTray);
     abcTrayIcon1->Loaded();
+    idleHint_ = abcTrayIcon1->Hint();
 }
 
 TfmOptions::~TfmOptions() {
@@ -252,6 +253,22 @@ void TfmOptions::TrayImage(TTrayImage image) {
     if (headless_) {
         console_.Tray(image);
     }
+}
+
+void TfmOptions::Progress(const TExchangeProgress& progress) {
+    if (abcTrayIcon1 != nullptr) {
+        abcTrayIcon1->SetHint(ProgressText(progress));
+    }
+    if (headless_) {
+        progressLines_.Progress(progress);
+    }
+}
+
+void TfmOptions::ProgressEnded() {
+    if (abcTrayIcon1 != nullptr) {
+        abcTrayIcon1->SetHint(idleHint_);
+    }
+    progressLines_.Ended();
 }
 
 void TfmOptions::Repaint() {

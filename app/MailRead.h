@@ -117,6 +117,9 @@ private:
     void ShowInterval(int index) override;
     void SettingsNeeded(TLoadResult why) override;
     void LogInAgain() override { ConnectButtonWork(false); }
+    // The tray icon's tip; a line now and then when headless.
+    void Progress(const TExchangeProgress& progress) override;
+    void ProgressEnded() override;
 
     void BuildControls();
     void BuildMenus();
@@ -129,6 +132,8 @@ private:
 
     bool headless_;
     TConsoleLog console_;
+    TProgressLines progressLines_{console_};
+    std::string idleHint_; // the tray icon's tip when no exchange runs
     TTrayImage trayImage_ = TTrayImage::Idle;
     bool exiting_ = false;
 

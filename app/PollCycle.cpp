@@ -12,7 +12,9 @@
 #include "net/TlsSession.h"
 #include "platform/EventLoopWait.h"
 #include "platform/Exception.h"
+#include "platform/SecretCommand.h"
 #include "pop3/NMpop3.h"
+#include "pop3/Pop3Sasl.h"
 #include "pop3/UidlLedger.h"
 
 TPollCycle::TPollCycle(TCycleObserver& observer, std::string configPath,
@@ -134,6 +136,23 @@ bool TPollCycle::ShowIfTlsRefused(const std::exception& e) {
     return true;
 }
 
+// A log-in that cannot succeed until the settings or the server change -
+// the password command fails, the log-in method asked for is not offered -
+// is not a server that is away either. Returns whether that is what ended
+// the last operation.
+bool TPollCycle::ShowIfLogInImpossible(const std::exception& e) {
+    if (dynamic_cast<const ESecretCommandError*>(&e) == nullptr &&
+        dynamic_cast<const EAuthUnavailable*>(&e) == nullptr) {
+        return false;
+    }
+    if (pop3_->Connected()) {
+        pop3_->Abort();
+    }
+    Status(e.what());
+    Tray(TTrayImage::Error);
+    return true;
+}
+
 void TPollCycle::ConnectWithOneRetry() {
     retryPending_ = false;
     try {
@@ -143,7 +162,7 @@ void TPollCycle::ConnectWithOneRetry() {
             // Not a refusal: a new log-in would only wait as long again.
             throw;
         }
-        if (ShowIfTlsRefused(e)) {
+        if (ShowIfTlsRefused(e) || ShowIfLogInImpossible(e)) {
             throw;
         }
         if (retryPending_ && !inErrorRetry_) {
@@ -232,7 +251,9 @@ bool TPollCycle::ReconnectUntilConnected() {
             if (pop3_->TimedOut()) {
                 return false; // it answers no more: the next poll tries again
             }
-            if (dynamic_cast<const ETlsError*>(&e) != nullptr) {
+            if (dynamic_cast<const ETlsError*>(&e) != nullptr ||
+                dynamic_cast<const ESecretCommandError*>(&e) != nullptr ||
+                dynamic_cast<const EAuthUnavailable*>(&e) != nullptr) {
                 return false; // refused, as the status line says: the next poll tries again
             }
         }
@@ -251,7 +272,10 @@ bool TPollCycle::OpenSession() {
         return true;
     } catch (const std::exception& e) {
         observer_.Caught(e);
-        if (pop3_->TimedOut() || Stopping() || dynamic_cast<const ETlsError*>(&e) != nullptr) {
+        LogError("POP3 log-in", e);
+        if (pop3_->TimedOut() || Stopping() || dynamic_cast<const ETlsError*>(&e) != nullptr ||
+            dynamic_cast<const ESecretCommandError*>(&e) != nullptr ||
+            dynamic_cast<const EAuthUnavailable*>(&e) != nullptr) {
             // A server that accepts and then stays silent, or whose TLS is
             // refused, is not "away": trying it again in this cycle would
             // only hold the cycle and hide why.

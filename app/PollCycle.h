@@ -10,10 +10,12 @@
 // failure of the POP3 client may still leave ConnectAtStart, LogIn and
 // PollTick, as it left the window's handlers (the caller reports it).
 // StartUp, RunOnce and RunOneCycle raise nothing.
+#include <functional>
 #include <memory>
 #include <string>
 
 #include "app/CycleObserver.h"
+#include "app/ExchangeLog.h"
 #include "app/Outbox.h"
 #include "app/ReconnectPolicy.h"
 #include "app/Settings.h"
@@ -174,9 +176,21 @@ private:
     void PauseAfterFailedSend();
     void ApplyInTimeOut(int seconds);
     void ApplySecurity(const TSettings& s);
+    // The log-in method of each leg and where its password comes from.
+    void ApplyLogIn(const TSettings& s);
+    // Sets the SMTP password from PasswordCommand2, when there is one;
+    // false (reported) when the command failed.
+    bool TakeSmtpPassword();
+    bool ShowIfLogInImpossible(const std::exception& e);
     void SetFromAddress(const std::string& address);
     void PollWithReload();
     void ApplyPendingReload();
+    // The exchange log of the settings in use (PollCycleLog.cpp): made anew
+    // when the settings name another target. A line it cannot write is
+    // reported once, and the exchange goes on.
+    TExchangeLog& ExchangeLog();
+    // An error event in it: what failed and the exception's text.
+    void LogError(const std::string& what, const std::exception& e);
 
     TCycleObserver& observer_;
     std::string configPath_;
@@ -185,6 +199,7 @@ private:
     std::unique_ptr<TNMPOP3> pop3_;
     std::unique_ptr<TUidlLedger> ledger_;
     std::unique_ptr<TSmtpMail> smtp_;
+    std::unique_ptr<TExchangeLog> exchangeLog_;
     std::unique_ptr<TTimer> pollTimer_;
     std::unique_ptr<TTimer> wakeUpTimer_;
     std::unique_ptr<TTimer> retryTimer_;
@@ -192,6 +207,8 @@ private:
     IMailMessagePtr message_;
     IMailAddressPtr address_;
     IMailAttachmentPtr attachment_;
+    // PasswordCommand2, run before each outbox pass that sends; empty for none.
+    std::function<std::string()> smtpPasswordSource_;
 
     bool configured_ = false;
     std::string settingsError_;

@@ -44,10 +44,16 @@ void TPollCycle::OutboxPass() {
         // Reported once per cycle; the cycle still ends its session.
         cycleFailed_ = true;
         observer_.Caught(e);
+        LogError("outbox", e);
         return;
     }
     outbox_.WaitToSettle([this] { return Stopping(); });
     int count = outbox_.Count();
+    bool smtpPasswordTaken = false;
+    struct EndProgress {
+        TCycleObserver& observer;
+        ~EndProgress() { observer.ProgressEnded(); }
+    } endProgress{observer_};
     for (int i = 0; i < count && !Stopping(); ++i) {
         std::string fullName = outbox_.FullName(i);
         TOutboxSettle::TState state = outbox_.Look(fullName);
@@ -64,16 +70,42 @@ void TPollCycle::OutboxPass() {
             if (Exists(fullName)) {
                 cycleFailed_ = true;
                 observer_.Caught(e);
+                LogError(fullName, e);
             }
             continue;
         }
         if (recipient.empty()) {
             continue;
         }
+        // Read once a file is to go, not for every pass.
+        if (!smtpPasswordTaken) {
+            if (!TakeSmtpPassword()) {
+                break;
+            }
+            smtpPasswordTaken = true;
+        }
+        observer_.Progress({TExchangeProgress::TLeg::Sending, i + 1, count, 0});
         if (!SendFile(fullName, recipient)) {
             break;
         }
         NoteProgress();
+    }
+}
+
+bool TPollCycle::TakeSmtpPassword() {
+    if (!smtpPasswordSource_) {
+        return true;
+    }
+    try {
+        smtp_->SetSmtpPassword(smtpPasswordSource_());
+        return true;
+    } catch (const std::exception& e) {
+        // Every file would need it: they all wait for the next pass.
+        cycleFailed_ = true;
+        Status(e.what());
+        Tray(TTrayImage::Error);
+        observer_.Caught(e);
+        return false;
     }
 }
 
@@ -89,6 +121,7 @@ bool TPollCycle::SendFile(const std::string& fullName, const std::string& recipi
         if (Exists(fullName)) {
             cycleFailed_ = true;
             observer_.Caught(e);
+            LogError(fullName, e);
         }
         return true;
     }
@@ -101,6 +134,11 @@ bool TPollCycle::SendFile(const std::string& fullName, const std::string& recipi
     attachment_ = CoMailAttachment::Create();
     attachment_->SetFileName(fullName);
     message_->AddAttachment(attachment_);
+
+    TExchangeLog& log = ExchangeLog();
+    // Taken before the send: the file goes once the server has it.
+    const TExchangeLog::TFileFacts facts =
+        log.Enabled() ? TExchangeLog::FactsOf(fullName) : TExchangeLog::TFileFacts{};
 
     Status("Sending...");
     Tray(TTrayImage::Sending);
@@ -115,15 +153,19 @@ bool TPollCycle::SendFile(const std::string& fullName, const std::string& recipi
         observer_.Caught(e);
     }
     if (code == 0) {
+        log.Sent(facts, recipient, messageId, smtp_->LastReply());
         if (::unlink(fullName.c_str()) != 0 && errno != ENOENT) {
             // Sent but still there: it goes again at the next pass.
-            observer_.Caught(
-                EInOutError("Cannot delete sent file " + fullName + ": " + std::strerror(errno)));
+            const EInOutError e("Cannot delete sent file " + fullName + ": " +
+                                std::strerror(errno));
+            observer_.Caught(e);
+            LogError(fullName, e);
         }
         Status("Files are Sent");
         return true;
     }
     cycleFailed_ = true;
+    log.Error(fullName, "Send failed! Error " + std::to_string(code) + ": " + description);
     const TTlsFailure refusal = SecurityRefusal(code);
     if (refusal != TTlsFailure::None) {
         // It holds for every file: the pass ends with the reason, which goes

@@ -23,7 +23,10 @@ void TPollCycle::LoadLedger() {
     ledger_ = std::move(ledger);
     // Files a killed run had recorded but not yet moved into the Inbox go
     // there before the Inbox's leftovers are cleared away.
-    TMailboxReceiver::RollForward(*ledger_);
+    TMailboxReceiver::RollForward(*ledger_, [this](const TReceivedEvent& event) {
+        ExchangeLog().Received(TExchangeLog::FactsOf(event.path), event.id, event.messageId,
+                               event.from);
+    });
 }
 
 void TPollCycle::ReceiveStep() {
@@ -42,7 +45,35 @@ void TPollCycle::ReceiveStep() {
     receiver.OnMessageFailed = [this](const std::exception& e) {
         cycleFailed_ = true;
         observer_.Caught(e);
+        // A refused message has a line of its own once it is recorded.
+        if (dynamic_cast<const EMessageRefused*>(&e) == nullptr) {
+            LogError("receive", e);
+        }
     };
+    TExchangeLog& log = ExchangeLog();
+    if (log.Enabled()) {
+        receiver.OnReceived = [&log](const TReceivedEvent& event) {
+            TExchangeLog::TFileFacts facts;
+            if (!event.path.empty()) {
+                facts = TExchangeLog::FactsOf(event.path);
+            }
+            log.Received(facts, event.id, event.messageId, event.from);
+        };
+        receiver.OnNotTaken = [&log](const TNotTakenEvent& event) {
+            if (event.refused) {
+                log.Refused(event.number, event.id, event.messageId, event.why);
+            } else {
+                log.Skipped(event.number, event.id, event.messageId, event.why);
+            }
+        };
+    }
+    receiver.OnFetched = [this](int read, int total, std::uint64_t bytes) {
+        observer_.Progress({TExchangeProgress::TLeg::Receiving, read, total, bytes});
+    };
+    struct EndProgress {
+        TCycleObserver& observer;
+        ~EndProgress() { observer.ProgressEnded(); }
+    } endProgress{observer_};
     try {
         if (!receiver.Run(pop3_->MailCount())) {
             // A server whose every message fails (or that claims far more
@@ -50,8 +81,15 @@ void TPollCycle::ReceiveStep() {
             Status(FailedInARowText);
             Tray(TTrayImage::Error);
         }
-    } catch (...) {
+    } catch (const std::exception& e) {
         // A lost connection ends the step.
+        cycleFailed_ = true;
+        LogError("receive", e);
+        if (!pop3_->Connected()) {
+            ShowIfTimedOut();
+        }
+        throw;
+    } catch (...) {
         cycleFailed_ = true;
         if (!pop3_->Connected()) {
             ShowIfTimedOut();

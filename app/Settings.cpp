@@ -5,10 +5,14 @@
 #include "net/TlsSession.h"
 #include "platform/Convert.h"
 #include "platform/ProfileFile.h"
+#include "platform/SecretCommand.h"
 
 namespace {
 
 const char* const Section = "Account";
+// What a missing key reads as where "" is a value of its own: no line of an
+// INI file holds a line break.
+const char* const Missing = "\n";
 
 constexpr int IntervalMsTable[TSettings::IntervalCount] = {
     30000,   60000,   180000,  300000,   600000,   1200000, 1800000,
@@ -31,6 +35,9 @@ constexpr TKey Keys[] = {
     {"InSecurity", &TSettings::InSecurity}, {"OutSecurity", &TSettings::OutSecurity},
     {"CaFile", &TSettings::CaFile}, {"InFingerprint", &TSettings::InFingerprint},
     {"OutFingerprint", &TSettings::OutFingerprint},
+    {"InAuth", &TSettings::InAuth}, {"OutAuth", &TSettings::OutAuth},
+    {"PasswordCommand", &TSettings::PasswordCommand},
+    {"PasswordCommand2", &TSettings::PasswordCommand2},
 };
 // clang-format on
 
@@ -55,6 +62,10 @@ TSettings TSettings::Load(const std::string& path) {
     for (const TKey& key : Keys) {
         std::string& value = settings.*key.value;
         value = ini.ReadString(Section, key.name, value);
+    }
+    std::string logFile = ini.ReadString(Section, "LogFile", Missing);
+    if (logFile != Missing) {
+        settings.LogFile = std::move(logFile);
     }
     return settings;
 }
@@ -84,6 +95,9 @@ std::optional<std::string> TSettings::Problem() const {
         {&FromAddress, "Enter From Address"},
     };
     for (auto [value, text] : required) {
+        if (value == &Password && !PasswordCommand.empty()) {
+            continue;
+        }
         if (value->empty()) {
             return text;
         }
@@ -99,7 +113,34 @@ std::optional<std::string> TSettings::ConnectionProblem() const {
             }
         }
     }
-    return SecurityProblem();
+    if (auto problem = SecurityProblem()) {
+        return problem;
+    }
+    return AuthProblem();
+}
+
+std::optional<std::string> TSettings::AuthProblem() const {
+    if (!ParseAuthMethod(InAuth)) {
+        return "Invalid InAuth \"" + InAuth +
+               "\": enter auto, user, plain, login, cram-md5, xoauth2 or oauthbearer";
+    }
+    auto out = ParseAuthMethod(OutAuth);
+    if (!out || *out == TAuthMethod::User) {
+        return "Invalid OutAuth \"" + OutAuth +
+               "\": enter auto, plain, login, cram-md5, xoauth2 or oauthbearer";
+    }
+    for (auto [command, key] : {std::pair{&PasswordCommand, "PasswordCommand"},
+                                std::pair{&PasswordCommand2, "PasswordCommand2"}}) {
+        if (command->empty()) {
+            continue;
+        }
+        try {
+            (void)SplitCommandLine(*command);
+        } catch (const ECommandLineError& e) {
+            return std::string("Invalid ") + key + ": " + e.what();
+        }
+    }
+    return std::nullopt;
 }
 
 std::optional<std::string> TSettings::SecurityProblem() const {
@@ -129,6 +170,17 @@ std::optional<std::string> TSettings::PortProblem(const std::string& port, const
     return std::nullopt;
 }
 
+std::string TSettings::LogTarget(const std::string& settingsPath) const {
+    if (!LogFile) {
+        return BesideSettings(settingsPath, ".log");
+    }
+    if (LogFile->empty() || *LogFile == "syslog" || LogFile->front() == '/') {
+        return *LogFile;
+    }
+    const std::size_t slash = settingsPath.rfind('/');
+    return slash == std::string::npos ? *LogFile : settingsPath.substr(0, slash + 1) + *LogFile;
+}
+
 int TSettings::IntervalIndex() const noexcept {
     int index = StrToIntDef(Time, DefaultInterval);
     return index >= 0 && index < IntervalCount ? index : DefaultInterval;
@@ -150,6 +202,15 @@ TSecurity TSettings::InSecurityMode() const {
 
 TSecurity TSettings::OutSecurityMode() const {
     return ParseSecurity(OutSecurity).value_or(TSecurity::Auto);
+}
+
+TAuthMethod TSettings::InAuthMode() const {
+    return ParseAuthMethod(InAuth).value_or(TAuthMethod::Auto);
+}
+
+TAuthMethod TSettings::OutAuthMode() const {
+    const TAuthMethod method = ParseAuthMethod(OutAuth).value_or(TAuthMethod::Auto);
+    return method == TAuthMethod::User ? TAuthMethod::Auto : method;
 }
 
 const char* TSettings::InPortDefault() const {

@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 
+#include "net/AuthMethod.h"
 #include "net/Security.h"
 
 struct TSettings {
@@ -41,6 +42,21 @@ struct TSettings {
     // ignored); "" for none. No field in the window for these three.
     std::string InFingerprint;
     std::string OutFingerprint;
+    // How each leg logs in (see net/AuthMethod.h): "auto" (also when empty),
+    // "user" (POP3 only), "plain", "login", "cram-md5", "xoauth2",
+    // "oauthbearer". No field in the window.
+    std::string InAuth;
+    std::string OutAuth;
+    // Commands whose first line of output is the POP3 / SMTP password, run
+    // for every session instead of taking Password / Password2 (see
+    // platform/SecretCommand.h); "" for none. No field in the window.
+    std::string PasswordCommand;
+    std::string PasswordCommand2;
+    // Where the exchange log goes (see app/ExchangeLog.h): nullopt when the
+    // key is missing (the default file), "" for no log, "syslog", or a path
+    // (a relative one is taken from the settings file's folder). Read only;
+    // no field in the window.
+    std::optional<std::string> LogFile;
 
     static constexpr const char* DefaultInPort = "110";
     static constexpr const char* DefaultOutPort = "25";
@@ -64,18 +80,28 @@ struct TSettings {
     // Both servers are named.
     bool IsConfigured() const noexcept;
     // The first thing that keeps a log-in from being tried, as the status
-    // text that says so: a required value that is empty, then what
-    // ConnectionProblem names.
+    // text that says so: a required value that is empty (Password only
+    // without PasswordCommand), then what ConnectionProblem names.
     std::optional<std::string> Problem() const;
     // The first value that keeps a connection from being made: a port that
     // is given but no port number (an empty port takes its default), a
-    // security word that is none of the four, a pin that is not 64 hex digits.
+    // security word that is none of the four, a pin that is not 64 hex
+    // digits, then what AuthProblem names.
     std::optional<std::string> ConnectionProblem() const;
     // Its security part: "Invalid <key> "<value>": ..." for an unknown
     // security word or a malformed pin.
     std::optional<std::string> SecurityProblem() const;
+    // Its log-in part: "Invalid InAuth "<value>": enter auto, user, ..."
+    // (OutAuth the same without user), "Invalid PasswordCommand: <why>" for
+    // a command line that cannot be split (the command itself is not shown:
+    // it may hold a secret).
+    std::optional<std::string> AuthProblem() const;
     // "Invalid <what> port "<port>": ..." unless `port` is 1 to 65535.
     static std::optional<std::string> PortProblem(const std::string& port, const char* what);
+
+    // The exchange log's target for TExchangeLog: "" (off), "syslog", or the
+    // file's path - by default "<settings name>.log" beside the settings file.
+    std::string LogTarget(const std::string& settingsPath) const;
 
     // Time as an entry of the interval list; DefaultInterval when it is none
     // (a value that is no entry would switch polling off for good).
@@ -87,6 +113,10 @@ struct TSettings {
     // names it).
     TSecurity InSecurityMode() const;
     TSecurity OutSecurityMode() const;
+    // The log-in words read; Auto for a word that is none (AuthProblem
+    // names it).
+    TAuthMethod InAuthMode() const;
+    TAuthMethod OutAuthMode() const;
     // The port an empty port field takes: the TLS port when the security is
     // "tls", else the protocol's plain port.
     const char* InPortDefault() const;

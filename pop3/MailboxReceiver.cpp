@@ -64,6 +64,11 @@ bool UsableUidl(const std::string& uidl) {
     return true;
 }
 
+// What the events name a message by: its UIDL, or the ledger's digest key.
+std::string EventId(const std::string& key) {
+    return key.rfind("u:", 0) == 0 ? key.substr(2) : key;
+}
+
 } // namespace
 
 // ---------------------------------------------------------------- the session
@@ -94,8 +99,9 @@ bool TMailboxReceiver::Run(int count) {
         if (state == TUidlLedger::TState::Unknown) {
             fetch.push_back(n);
         } else if (state == TUidlLedger::TState::Done && pop_.DeleteOnRead()) {
-            Log("Message " + std::to_string(n) +
-                " is in the ledger: deleted without extracting it again");
+            Skipped(n, TUidlLedger::UidlKey(uidl), std::string(),
+                    "Message " + std::to_string(n) +
+                        " is in the ledger: deleted without extracting it again");
             if (outstanding_.size() >= static_cast<std::size_t>(window)) {
                 ReadOne();
             }
@@ -103,6 +109,7 @@ bool TMailboxReceiver::Run(int count) {
         }
     }
 
+    toFetch_ = static_cast<int>(fetch.size());
     bool complete = true;
     try {
         std::size_t next = 0;
@@ -211,6 +218,10 @@ void TMailboxReceiver::ReadOne() {
     outstanding_.pop_front();
     if (command.retr) {
         ReadRetr(command.number);
+        ++fetched_;
+        if (OnFetched) {
+            OnFetched(fetched_, toFetch_, fetchedBytes_);
+        }
     } else {
         ReadDele(command.number);
     }
@@ -283,8 +294,9 @@ bool TMailboxReceiver::SkipAfterHeader(Item& item) {
         return false;
     }
     if (ledger_.HasMessageId(id) || batchIds_.count(id) != 0) {
-        Log("Message " + std::to_string(item.number) + " repeats " + id +
-            ": deleted without extracting it again");
+        Skipped(item.number, item.key, id,
+                "Message " + std::to_string(item.number) + " repeats " + id +
+                    ": deleted without extracting it again");
         return true;
     }
     item.ownId = id;
@@ -304,6 +316,7 @@ void TMailboxReceiver::ReadRetr(int number) {
         item.bytes = got.bytes;
         if (got.skipped) {
             item.ownId.clear();
+            item.repeat = true;
         }
     } catch (const EMessageRefused& e) {
         if (!pop_.Connected()) {
@@ -320,6 +333,11 @@ void TMailboxReceiver::ReadRetr(int number) {
         Failed(e);
         return;
     }
+    fetchedBytes_ += item.bytes;
+    if (OnReceived || OnNotTaken) {
+        item.messageId = HeaderValue("Message-ID");
+        item.from = HeaderValue("From");
+    }
     if (item.key.empty() && !(HeaderValue("Message-ID").empty() && HeaderValue("Date").empty())) {
         // No UIDL: the header block tells the message again. Without a
         // Message-ID and a Date it would not: different messages of one
@@ -333,8 +351,9 @@ void TMailboxReceiver::ReadRetr(int number) {
             if (state == TUidlLedger::TState::Refused || !pop_.DeleteOnRead()) {
                 return; // reported when it was refused
             }
-            Log("Message " + std::to_string(number) +
-                " is in the ledger: deleted without extracting it again");
+            Skipped(number, item.key, item.messageId,
+                    "Message " + std::to_string(number) +
+                        " is in the ledger: deleted without extracting it again");
             Queue(false, number);
             return;
         }
@@ -421,12 +440,26 @@ void TMailboxReceiver::Publish(std::vector<Item>& batch) {
     std::set<std::string> folders;
     TInboxFiles inbox;
     for (const Item& item : batch) {
+        const std::string id = EventId(item.key);
+        if (item.refused) {
+            if (OnNotTaken) {
+                OnNotTaken(TNotTakenEvent{true, item.number, id, item.messageId, item.reason});
+            }
+            continue;
+        }
         for (const TStagedFile& file : item.files) {
             const std::string inboxFolder = FolderOf(FolderOf(file.tempPath));
             inbox.Begin(inboxFolder);
-            inbox.PublishStaged(file.tempPath, file.name);
+            const std::string name = inbox.PublishStaged(file.tempPath, file.name);
             ledger_.Unstage(file);
             folders.insert(inboxFolder);
+            if (OnReceived) {
+                OnReceived(TReceivedEvent{inboxFolder + "/" + name, id, item.messageId, item.from});
+            }
+        }
+        if (item.files.empty() && !item.repeat && OnReceived) {
+            // A message without attachments came in all the same.
+            OnReceived(TReceivedEvent{std::string(), id, item.messageId, item.from});
         }
     }
     for (const std::string& folder : folders) {
@@ -435,7 +468,8 @@ void TMailboxReceiver::Publish(std::vector<Item>& batch) {
     }
 }
 
-void TMailboxReceiver::RollForward(TUidlLedger& ledger) {
+void TMailboxReceiver::RollForward(TUidlLedger& ledger,
+                                   const std::function<void(const TReceivedEvent&)>& onReceived) {
     if (ledger.Staged().empty()) {
         return;
     }
@@ -452,7 +486,10 @@ void TMailboxReceiver::RollForward(TUidlLedger& ledger) {
                 ::unlink(file.tempPath.c_str());
             } else {
                 inbox.Begin(inboxFolder);
-                inbox.PublishStaged(file.tempPath, file.name);
+                const std::string name = inbox.PublishStaged(file.tempPath, file.name);
+                if (onReceived) {
+                    onReceived(TReceivedEvent{inboxFolder + "/" + name, {}, {}, {}});
+                }
             }
             folders.insert(inboxFolder);
         }
@@ -463,6 +500,14 @@ void TMailboxReceiver::RollForward(TUidlLedger& ledger) {
         SyncFolder(folder);
     }
     ledger.Save();
+}
+
+void TMailboxReceiver::Skipped(int number, const std::string& key, const std::string& messageId,
+                               const std::string& text) {
+    Log(text);
+    if (OnNotTaken) {
+        OnNotTaken(TNotTakenEvent{false, number, EventId(key), messageId, text});
+    }
 }
 
 void TMailboxReceiver::Log(const std::string& text) {

@@ -26,6 +26,7 @@
 // EInOutError / EFCreateError when a file cannot be moved or the ledger
 // written; what stays staged is tried again the next time.
 #include <cstddef>
+#include <cstdint>
 #include <deque>
 #include <exception>
 #include <functional>
@@ -36,6 +37,24 @@
 
 #include "pop3/NMpop3.h"
 #include "pop3/UidlLedger.h"
+
+// A file of a received message that is now in the Inbox.
+struct TReceivedEvent {
+    std::string path; // in the Inbox, under the name it got there
+    std::string id;   // the server's UIDL, else the ledger's key, else ""
+    std::string messageId;
+    std::string from;
+};
+
+// A message left alone on the server (refused) or deleted there without
+// being extracted again (skipped).
+struct TNotTakenEvent {
+    bool refused = false;
+    int number = 0;
+    std::string id; // as in TReceivedEvent
+    std::string messageId;
+    std::string why;
+};
 
 class TMailboxReceiver {
 public:
@@ -51,6 +70,14 @@ public:
     std::function<void()> OnProgress;
     // No new RETR is sent once this says so; those on the way are read.
     std::function<bool()> Stopping;
+    // Each file published into the Inbox (after the ledger recorded it).
+    std::function<void(const TReceivedEvent&)> OnReceived;
+    // A message refused when it is recorded so (once: a refused message is
+    // not fetched again), and one deleted as known when its DELE is sent.
+    std::function<void(const TNotTakenEvent&)> OnNotTaken;
+    // After each RETR read: how many of the `total` messages to fetch were
+    // read, and the bytes of those messages.
+    std::function<void(int read, int total, std::uint64_t bytes)> OnFetched;
 
     // RETRs on the way at once with PIPELINING, and messages per batch (a
     // batch also ends at BatchBytes of message text). Without PIPELINING
@@ -67,8 +94,10 @@ public:
     bool Run(int count);
 
     // Moves the files the ledger lists as staged into their Inbox and saves
-    // the ledger.
-    static void RollForward(TUidlLedger& ledger);
+    // the ledger. `onReceived` hears of each file moved in (the ledger keeps
+    // no UIDL or header of them).
+    static void RollForward(TUidlLedger& ledger,
+                            const std::function<void(const TReceivedEvent&)>& onReceived = {});
 
 private:
     struct Item {
@@ -80,6 +109,9 @@ private:
         std::string reason;
         bool remove = true; // DELE once recorded
         std::size_t bytes = 0;
+        std::string messageId; // for the events
+        std::string from;
+        bool repeat = false; // a mailgate Message-ID seen before: read away
     };
     struct Command {
         bool retr = false;
@@ -96,6 +128,9 @@ private:
     void Failed(const std::exception& e);
     void Commit();
     void Publish(std::vector<Item>& batch);
+    // A known message deleted without being extracted again.
+    void Skipped(int number, const std::string& key, const std::string& messageId,
+                 const std::string& text);
     void Log(const std::string& text);
     std::string HeaderValue(const std::string& name) const;
     std::string DigestOf(std::size_t bytes) const;
@@ -112,4 +147,7 @@ private:
     std::set<std::string> seenDigests_;
     int failedInARow_ = 0;
     bool gaveUp_ = false;
+    int toFetch_ = 0;
+    int fetched_ = 0;
+    std::uint64_t fetchedBytes_ = 0;
 };

@@ -350,6 +350,7 @@ int TSmtpMail::Send(const IMailMessagePtr& message, int /*flags*/, std::string& 
                       description);
     }
     std::shared_ptr<bool> alive = alive_;
+    lastReply_.clear();
     RaiseStatus(number, StatusSending);
     if (!*alive) {
         // The handler destroyed the control: nothing of it may be touched.
@@ -519,6 +520,8 @@ int TSmtpMail::Transfer(int messageNumber, const IMailMessagePtr& message, std::
         return ErrorAborted;
     }
     if (r.code == CURLE_OK && (r.responseCode == 0 || r.responseCode < 400)) {
+        // The last line the server sent: its verdict on the message.
+        lastReply_ = r.serverReply;
         return 0;
     }
     if (handlerError) {

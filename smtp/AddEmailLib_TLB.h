@@ -248,6 +248,11 @@ public:
     //     fingerprint (64 hex digits)"
     virtual int Send(const IMailMessagePtr& message, int flags, std::string& description);
 
+    // The server's reply to the end of the message of the last Send that
+    // returned 0 ("250 2.0.0 Ok: queued as 4Xy"), control characters made
+    // '?' and cut to 300 bytes; "" after a Send that failed.
+    const std::string& LastReply() const noexcept { return lastReply_; }
+
     // The outcome of a message by the number its status events carried.
     // Unknown numbers (or ones too old to be kept) raise ESmtpMailError.
     int GetErrorCode(int messageNumber) const;
@@ -258,6 +263,8 @@ public:
         OnProgress;
 
 protected:
+    // Set by a successful transfer (a test double's Send sets it itself).
+    std::string lastReply_;
     // One message from checking it to the server's verdict. Virtual so that a
     // test can make it fail in ways the real one only does when memory runs out.
     virtual int Transfer(int messageNumber, const IMailMessagePtr& message, std::string& text,

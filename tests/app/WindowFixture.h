@@ -35,6 +35,8 @@ public:
     };
     std::vector<Sent> sent;
     std::deque<Result> results;
+    // What LastReply says after a send that returned 0.
+    std::string finalReply = "250 2.0.0 Ok: queued as 4Xy";
     std::function<void()> duringSend;
 
     int Send(const IMailMessagePtr& message, int, std::string& description) override {
@@ -71,6 +73,7 @@ public:
             throw Exception("connection to the SMTP server lost");
         }
         description = r.description;
+        lastReply_ = r.code == 0 ? finalReply : std::string();
         return r.code;
     }
 };

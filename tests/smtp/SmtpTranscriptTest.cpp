@@ -147,6 +147,28 @@ TEST_F(SmtpTranscript, ControlDestroyedWhileSendingEndsTheSendSafely) {
     EXPECT_EQ(peer.Received(0), "");
 }
 
+TEST_F(SmtpTranscript, LastReplyIsTheServersVerdictOnTheMessage) {
+    ScriptedPeer peer;
+    peer.Add({"S: 220 peer ESMTP", "C: EHLO mailgate.test", "S: 250-peer", "S: 250 AUTH PLAIN",
+              "C: AUTH PLAIN AHVzZXIAcGFzcw==", "S: 235 2.7.0 Authentication successful",
+              "C: MAIL FROM:<gateway@example.org>", "S: 250 2.0.0 Ok",
+              "C: RCPT TO:<rcpt@example.org>", "S: 250 2.0.0 Ok", "C: DATA",
+              "S: 354 End data with <CR><LF>.<CR><LF>", "C: <data>",
+              "S: 250 2.0.0 Ok: queued as 4Xy", "C: MAIL FROM:<gateway@example.org>",
+              "S: 250 2.0.0 Ok", "C: RCPT TO:<rcpt@example.org>", "S: 550 5.1.1 no such user"});
+    smtp->SetSmtpPort(peer.Port());
+    smtp->SetSmtpUsername("user");
+    smtp->SetSmtpPassword("pass");
+    std::string description;
+    ASSERT_EQ(smtp->Send(message, -1, description), 0) << description;
+    EXPECT_EQ(smtp->LastReply(), "250 2.0.0 Ok: queued as 4Xy");
+    // A send that failed has no verdict to tell.
+    EXPECT_EQ(smtp->Send(message, -1, description), 550) << description;
+    EXPECT_EQ(smtp->LastReply(), "");
+    ASSERT_TRUE(WaitFor([&] { return peer.Finished(); }));
+    EXPECT_EQ(peer.Errors(), "");
+}
+
 TEST_F(SmtpTranscript, ErrorLookupsByMessageNumber) {
     EXPECT_THROW(smtp->GetErrorCode(1), ESmtpMailError);
     std::string description;
