@@ -21,6 +21,13 @@ TCommandLine TCommandLine::Parse(const std::vector<std::string>& args) {
             cl.Headless = true;
         } else if (a == "--show-certificates") {
             cl.ShowCertificates = true;
+        } else if (a == "--sign-in") {
+            cl.SignIn = true;
+            cl.SignInLegs = "both";
+            if (i + 1 < args.size() &&
+                (args[i + 1] == "in" || args[i + 1] == "out" || args[i + 1] == "both")) {
+                cl.SignInLegs = args[++i];
+            }
         } else if (a == "--help" || a == "-h") {
             cl.Help = true;
         } else if (a == "--version") {
@@ -34,6 +41,11 @@ TCommandLine TCommandLine::Parse(const std::vector<std::string>& args) {
         cl.Error = "--show-certificates runs no gateway: leave out --headless and --once";
         return cl;
     }
+    if (cl.SignIn && (cl.Headless || cl.ShowCertificates)) {
+        cl.Error =
+            "--sign-in runs no gateway: leave out --headless, --once and --show-certificates";
+        return cl;
+    }
     if (cl.ConfigPath.empty() && (cl.Error.empty())) {
         // Filled in by the program entry from the executable's folder.
     }
@@ -42,7 +54,7 @@ TCommandLine TCommandLine::Parse(const std::vector<std::string>& args) {
 
 const char* TCommandLine::Usage() {
     return "Usage: mailgate [--config FILE] [--headless | --once | --show-certificates]\n"
-           "                [--help | --version]\n"
+           "                [--sign-in [in|out|both]] [--help | --version]\n"
            "\n"
            "A mail gateway: at the chosen interval it fetches every message of one POP3\n"
            "mailbox into the Inbox folder and sends every file of the Outbox folder.\n"
@@ -71,6 +83,11 @@ const char* TCommandLine::Usage() {
            "                 file is not configured, cannot be read or holds a value\n"
            "                 that cannot be used; sends no password\n"
            "  --help         show this text\n"
+           "  --sign-in [in|out|both]\n"
+           "                 sign in once to the OAuth2 provider of the settings\n"
+           "                 (OAuthDeviceUrl, OAuthTokenUrl, OAuthClientId) for the\n"
+           "                 POP3 leg, the SMTP leg or both (the default); keeps the\n"
+           "                 refresh token beside the settings file\n"
            "  --version      print the program's version\n"
            "\n"
            "One gateway per settings file: another one started with the same file\n"

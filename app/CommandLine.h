@@ -8,6 +8,8 @@ struct TCommandLine {
     bool Headless = false;
     bool Once = false;
     bool ShowCertificates = false;
+    bool SignIn = false;
+    std::string SignInLegs; // "in", "out" or "both"
     bool Help = false;
     bool Version = false;
     std::string Error; // set when the arguments could not be understood

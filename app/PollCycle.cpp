@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "excreport/ExcMagic.h"
+#include "net/OAuth2Client.h"
 #include "net/TlsSession.h"
 #include "platform/EventLoopWait.h"
 #include "platform/Exception.h"
@@ -136,13 +137,24 @@ bool TPollCycle::ShowIfTlsRefused(const std::exception& e) {
     return true;
 }
 
+namespace {
+
+// The secret could not be had (password command, OAuth2 token) or the
+// server does not offer the log-in asked for.
+bool IsLogInImpossible(const std::exception& e) {
+    return dynamic_cast<const ESecretCommandError*>(&e) != nullptr ||
+           dynamic_cast<const EAuthUnavailable*>(&e) != nullptr ||
+           dynamic_cast<const EOAuth2Error*>(&e) != nullptr;
+}
+
+} // namespace
+
 // A log-in that cannot succeed until the settings or the server change -
 // the password command fails, the log-in method asked for is not offered -
 // is not a server that is away either. Returns whether that is what ended
 // the last operation.
 bool TPollCycle::ShowIfLogInImpossible(const std::exception& e) {
-    if (dynamic_cast<const ESecretCommandError*>(&e) == nullptr &&
-        dynamic_cast<const EAuthUnavailable*>(&e) == nullptr) {
+    if (!IsLogInImpossible(e)) {
         return false;
     }
     if (pop3_->Connected()) {
@@ -251,9 +263,7 @@ bool TPollCycle::ReconnectUntilConnected() {
             if (pop3_->TimedOut()) {
                 return false; // it answers no more: the next poll tries again
             }
-            if (dynamic_cast<const ETlsError*>(&e) != nullptr ||
-                dynamic_cast<const ESecretCommandError*>(&e) != nullptr ||
-                dynamic_cast<const EAuthUnavailable*>(&e) != nullptr) {
+            if (dynamic_cast<const ETlsError*>(&e) != nullptr || IsLogInImpossible(e)) {
                 return false; // refused, as the status line says: the next poll tries again
             }
         }
@@ -274,8 +284,7 @@ bool TPollCycle::OpenSession() {
         observer_.Caught(e);
         LogError("POP3 log-in", e);
         if (pop3_->TimedOut() || Stopping() || dynamic_cast<const ETlsError*>(&e) != nullptr ||
-            dynamic_cast<const ESecretCommandError*>(&e) != nullptr ||
-            dynamic_cast<const EAuthUnavailable*>(&e) != nullptr) {
+            IsLogInImpossible(e)) {
             // A server that accepts and then stays silent, or whose TLS is
             // refused, is not "away": trying it again in this cycle would
             // only hold the cycle and hide why.

@@ -19,6 +19,7 @@
 #include "app/Outbox.h"
 #include "app/ReconnectPolicy.h"
 #include "app/Settings.h"
+#include "app/SignIn.h"
 #include "platform/Timer.h"
 #include "smtp/AddEmailLib_TLB.h"
 
@@ -178,6 +179,8 @@ private:
     void ApplySecurity(const TSettings& s);
     // The log-in method of each leg and where its password comes from.
     void ApplyLogIn(const TSettings& s);
+    // A fresh OAuth2 access token for the leg at each call (kept while good).
+    std::function<std::string()> TokenSource(TSignIn::TLeg leg) const;
     // Sets the SMTP password from PasswordCommand2, when there is one;
     // false (reported) when the command failed.
     bool TakeSmtpPassword();
@@ -209,6 +212,7 @@ private:
     IMailAttachmentPtr attachment_;
     // PasswordCommand2, run before each outbox pass that sends; empty for none.
     std::function<std::string()> smtpPasswordSource_;
+    std::shared_ptr<TOAuth2Client> oauthClient_;
 
     bool configured_ = false;
     std::string settingsError_;

@@ -4,9 +4,11 @@
 
 #include "app/PollCycle.h"
 #include "excreport/ExcMagic.h"
+#include "net/AccessTokenCache.h"
 #include "platform/Convert.h"
 #include "platform/GuardedApplication.h"
 #include "platform/SecretCommand.h"
+#include "platform/SecretFile.h"
 #include "pop3/NMpop3.h"
 
 void TPollCycle::SetupErrorReporter() {
@@ -100,10 +102,37 @@ std::function<std::string()> CommandSource(const std::string& command, const cha
 
 } // namespace
 
+std::function<std::string()> TPollCycle::TokenSource(TSignIn::TLeg leg) const {
+    const std::string file = TSignIn::TokenFile(configPath_, leg);
+    TAccessTokenCache::TStore store{
+        [file] {
+            try {
+                return ReadSecretFile(file);
+            } catch (const std::exception& e) {
+                // Not a server that is away: the next poll tries again.
+                throw EOAuth2Error(e.what());
+            }
+        },
+        [file](const std::string& token) { WriteSecretFile(file, token); }};
+    auto client = oauthClient_;
+    auto cache = std::make_shared<TAccessTokenCache>(*client, std::move(store));
+    // The client goes with the cache that refers to it.
+    return [client, cache] { return cache->AccessToken(); };
+}
+
 void TPollCycle::ApplyLogIn(const TSettings& s) {
-    pop3_->SetAuth(s.InAuthMode());
-    pop3_->SetPasswordSource(CommandSource(s.PasswordCommand, "POP3"));
-    smtpPasswordSource_ = CommandSource(s.PasswordCommand2, "SMTP");
+    const TAuthMethod in = s.InAuthMode();
+    const TAuthMethod out = s.OutAuthMode();
+    pop3_->SetAuth(in);
+    smtp_->SetSmtpAuth(out);
+    // A leg that logs in with OAuth2 turns its sign-in into an access token
+    // for each session, kept while it is good.
+    oauthClient_ = std::make_shared<TOAuth2Client>(s.OAuthEndpoints());
+    pop3_->SetSecretIsToken(IsTokenMethod(in));
+    pop3_->SetPasswordSource(IsTokenMethod(in) ? TokenSource(TSignIn::TLeg::In)
+                                               : CommandSource(s.PasswordCommand, "POP3"));
+    smtpPasswordSource_ = IsTokenMethod(out) ? TokenSource(TSignIn::TLeg::Out)
+                                             : CommandSource(s.PasswordCommand2, "SMTP");
 }
 
 bool TPollCycle::ApplySettings() {

@@ -38,6 +38,10 @@ constexpr TKey Keys[] = {
     {"InAuth", &TSettings::InAuth}, {"OutAuth", &TSettings::OutAuth},
     {"PasswordCommand", &TSettings::PasswordCommand},
     {"PasswordCommand2", &TSettings::PasswordCommand2},
+    {"OAuthDeviceUrl", &TSettings::OAuthDeviceUrl}, {"OAuthTokenUrl", &TSettings::OAuthTokenUrl},
+    {"OAuthClientId", &TSettings::OAuthClientId},
+    {"OAuthClientSecret", &TSettings::OAuthClientSecret},
+    {"OAuthScope", &TSettings::OAuthScope},
 };
 // clang-format on
 
@@ -84,6 +88,10 @@ bool TSettings::IsConfigured() const noexcept {
     return Host != Unset && OutHost != Unset;
 }
 
+TOAuth2Endpoints TSettings::OAuthEndpoints() const {
+    return {OAuthDeviceUrl, OAuthTokenUrl, OAuthClientId, OAuthClientSecret, OAuthScope};
+}
+
 std::optional<std::string> TSettings::Problem() const {
     const std::pair<const std::string*, const char*> required[] = {
         {&Host, "Enter Incoming Mail Server (POP3)"},
@@ -95,7 +103,7 @@ std::optional<std::string> TSettings::Problem() const {
         {&FromAddress, "Enter From Address"},
     };
     for (auto [value, text] : required) {
-        if (value == &Password && !PasswordCommand.empty()) {
+        if (value == &Password && (!PasswordCommand.empty() || IsTokenMethod(InAuthMode()))) {
             continue;
         }
         if (value->empty()) {

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "net/AuthMethod.h"
+#include "net/OAuth2Client.h"
 #include "net/Security.h"
 
 struct TSettings {
@@ -52,6 +53,14 @@ struct TSettings {
     // platform/SecretCommand.h); "" for none. No field in the window.
     std::string PasswordCommand;
     std::string PasswordCommand2;
+    // The OAuth2 provider of the legs whose InAuth / OutAuth is xoauth2 or
+    // oauthbearer (see net/OAuth2Client.h, app/SignIn.h); "" when unused.
+    // No field in the window.
+    std::string OAuthDeviceUrl;
+    std::string OAuthTokenUrl;
+    std::string OAuthClientId;
+    std::string OAuthClientSecret;
+    std::string OAuthScope;
     // Where the exchange log goes (see app/ExchangeLog.h): nullopt when the
     // key is missing (the default file), "" for no log, "syslog", or a path
     // (a relative one is taken from the settings file's folder). Read only;
@@ -81,7 +90,8 @@ struct TSettings {
     bool IsConfigured() const noexcept;
     // The first thing that keeps a log-in from being tried, as the status
     // text that says so: a required value that is empty (Password only
-    // without PasswordCommand), then what ConnectionProblem names.
+    // without PasswordCommand and without an OAuth2 InAuth), then what
+    // ConnectionProblem names.
     std::optional<std::string> Problem() const;
     // The first value that keeps a connection from being made: a port that
     // is given but no port number (an empty port takes its default), a
@@ -98,6 +108,8 @@ struct TSettings {
     std::optional<std::string> AuthProblem() const;
     // "Invalid <what> port "<port>": ..." unless `port` is 1 to 65535.
     static std::optional<std::string> PortProblem(const std::string& port, const char* what);
+
+    TOAuth2Endpoints OAuthEndpoints() const;
 
     // The exchange log's target for TExchangeLog: "" (off), "syslog", or the
     // file's path - by default "<settings name>.log" beside the settings file.

@@ -2,8 +2,11 @@
 // main window (or the headless runner), and the message loop.
 #include <QDir>
 #include <QFile>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <iostream>
+#include <thread>
 #include <unistd.h>
 
 #include "app/CertificateReport.h"
@@ -12,6 +15,8 @@
 #include "app/HeadlessRunner.h"
 #include "app/InstanceClaim.h"
 #include "app/MailRead.h"
+#include "app/Settings.h"
+#include "app/SignIn.h"
 #include "app/SignalReactions.h"
 #include "excreport/ExcMagic.h"
 #include "platform/GuardedApplication.h"
@@ -30,7 +35,7 @@ int main(int argc, char** argv) {
         std::fputs(TCommandLine::VersionText(), stdout);
         return 0;
     }
-    const bool withoutDisplay = cl.Headless || cl.ShowCertificates;
+    const bool withoutDisplay = cl.Headless || cl.ShowCertificates || cl.SignIn;
     if (withoutDisplay) {
         // No display needed: a server has neither X nor Wayland.
         const char* platform = std::getenv("QT_QPA_PLATFORM");
@@ -71,6 +76,16 @@ int main(int argc, char** argv) {
     std::string configPath = location.SettingsFile();
     if (cl.ShowCertificates) {
         return TCertificateReport().Run(configPath);
+    }
+    if (cl.SignIn) {
+        try {
+            return TSignIn::Run(
+                TSettings::Load(configPath).OAuthEndpoints(), cl.SignInLegs, configPath, std::cout,
+                std::cerr, [](std::chrono::seconds pause) { std::this_thread::sleep_for(pause); });
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "mailgate: %s\n", e.what());
+            return 2;
+        }
     }
     // One gateway per settings file, for the program's life.
     TInstanceLock instanceLock(configPath);

@@ -256,6 +256,12 @@ void TSmtpMail::SetSmtpSPA(bool v) {
     }
 }
 
+void TSmtpMail::SetSmtpAuth(TAuthMethod v) {
+    if (AssignIfChanged(smtpAuth_, v)) {
+        SettingsChanged();
+    }
+}
+
 void TSmtpMail::SetSecurity(TSecurity value) {
     if (AssignIfChanged(security_, value)) {
         SettingsChanged();
@@ -475,6 +481,10 @@ int TSmtpMail::Transfer(int messageNumber, const IMailMessagePtr& message, std::
     job.username = smtpUsername_;
     job.password = smtpPassword_;
     job.spa = smtpSPA_;
+    if (smtpAuth_ != TAuthMethod::Auto && smtpAuth_ != TAuthMethod::User) {
+        job.mechanism = SaslMechanismName(smtpAuth_);
+        job.bearer = IsTokenMethod(smtpAuth_);
+    }
     job.connectTimeout = connectTimeout_;
     job.transferTimeout = transferTimeout_;
     job.mailFrom = fields.sender.address;

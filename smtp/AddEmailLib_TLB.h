@@ -10,6 +10,7 @@
 // and raises only when memory runs out (see Send). What an event handler
 // raises never leaves the control: it goes to the application's reporting
 // entry point (ReportCallbackFailure).
+#include "net/AuthMethod.h"
 #include "net/Security.h"
 #include "net/TlsSession.h"
 #include "platform/Component.h"
@@ -172,6 +173,12 @@ public:
     // server offers.
     bool SmtpSPA() const noexcept { return smtpSPA_; }
     void SetSmtpSPA(bool v);
+    // The SASL mechanism of the log-in (see net/AuthMethod.h): Auto lets the
+    // best the server offers be taken (AUTH NTLM with SmtpSPA); XOAuth2 and
+    // OAuthBearer send SmtpPassword as an OAuth2 access token. User counts
+    // as Auto. Raises nothing.
+    TAuthMethod SmtpAuth() const noexcept { return smtpAuth_; }
+    void SetSmtpAuth(TAuthMethod v);
     // TLS from the first byte (SMTPS) whatever Security says; the older
     // switch for Security "tls".
     bool SmtpSSL() const noexcept { return smtpSSL_; }
@@ -296,6 +303,7 @@ private:
     int maxThreads_ = 1;
     std::string senderHostname_;
     bool smtpSPA_ = false;
+    TAuthMethod smtpAuth_ = TAuthMethod::Auto;
     bool smtpSSL_ = false;
     int connectTimeout_ = 30;
     int transferTimeout_ = 60;

@@ -338,11 +338,21 @@ SmtpResult SmtpTransport::Perform(const SmtpJob& job) {
     }
     if (!job.username.empty() && !job.probe) {
         curl_easy_setopt(e, CURLOPT_USERNAME, job.username.c_str());
-        curl_easy_setopt(e, CURLOPT_PASSWORD, job.password.c_str());
+        if (job.bearer) {
+            curl_easy_setopt(e, CURLOPT_XOAUTH2_BEARER, job.password.c_str());
+        } else {
+            curl_easy_setopt(e, CURLOPT_PASSWORD, job.password.c_str());
+        }
         // The credentials go with the AUTH command: one round trip less.
         curl_easy_setopt(e, CURLOPT_SASL_IR, 1L);
-        if (job.spa) {
-            curl_easy_setopt(e, CURLOPT_LOGIN_OPTIONS, "AUTH=NTLM");
+        // libcurl takes OAUTHBEARER over XOAUTH2 when a bearer token is set
+        // and the server offers both; naming the one mechanism allowed
+        // keeps it to what the settings ask for.
+        const std::string options = !job.mechanism.empty() ? "AUTH=" + job.mechanism
+                                    : job.spa              ? std::string("AUTH=NTLM")
+                                                           : std::string();
+        if (!options.empty()) {
+            curl_easy_setopt(e, CURLOPT_LOGIN_OPTIONS, options.c_str());
         }
     }
     curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT, long(job.connectTimeout));

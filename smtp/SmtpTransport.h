@@ -50,6 +50,11 @@ struct SmtpJob {
     std::string username; // AUTH when not empty
     std::string password;
     bool spa = false; // AUTH NTLM only
+    // One SASL mechanism only ("PLAIN", "XOAUTH2", ...); "" lets libcurl
+    // take the best the server offers. With bearer set, password is an
+    // OAuth2 access token for XOAUTH2 or OAUTHBEARER.
+    std::string mechanism;
+    bool bearer = false;
     int connectTimeout = 30;
     int transferTimeout = 60;
     std::string mailFrom;

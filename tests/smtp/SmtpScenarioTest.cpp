@@ -109,6 +109,12 @@ TEST_P(SmtpScenario, Plays) {
             {"send", [&](const std::string& to) { Send(to); }},
             {"username", [&](const std::string& v) { smtp->SetSmtpUsername(v); }},
             {"password", [&](const std::string& v) { smtp->SetSmtpPassword(v); }},
+            {"auth",
+             [&](const std::string& v) {
+                 std::optional<TAuthMethod> method = ParseAuthMethod(v);
+                 ASSERT_TRUE(method) << v;
+                 smtp->SetSmtpAuth(*method);
+             }},
             {"security",
              [&](const std::string& v) {
                  std::optional<TSecurity> security = ParseSecurity(v);
