@@ -54,7 +54,7 @@ std::string Stamp() {
     ::clock_gettime(CLOCK_REALTIME, &now);
     struct tm local {};
     ::localtime_r(&now.tv_sec, &local);
-    char text[48];
+    char text[128]; // room for any value the fields could hold
     std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d.%03ld", local.tm_year + 1900,
                   local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec,
                   now.tv_nsec / 1000000);
