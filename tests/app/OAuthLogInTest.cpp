@@ -14,15 +14,7 @@
 
 namespace {
 
-struct OAuthLogIn : WindowFixture {
-    std::unique_ptr<THeadlessRunner> runner;
-    THeadlessRunner& MakeRunner() {
-        auto s = std::make_unique<RecordingSmtp>();
-        smtp = s.get();
-        runner = std::make_unique<THeadlessRunner>(
-            ini, [this](const std::string& line) { console.push_back(line); }, std::move(s));
-        return *runner;
-    }
+struct OAuthLogIn : HeadlessFixture {
     void SignedIn(const FakeHttpServer& provider) {
         WriteSettings(pop3.Port(), "InAuth=xoauth2\nPassword=\nOAuthTokenUrl=" +
                                        provider.Url("/token") + "\nOAuthClientId=client-1\n");
@@ -33,26 +25,8 @@ struct OAuthLogIn : WindowFixture {
 TEST_F(OAuthLogIn, EverySessionUsesTheAccessTokenOneRefreshGave) {
     FakeHttpServer provider({{200, R"({"access_token":"at-1","expires_in":3600})"}});
     SignedIn(provider);
-    const std::vector<std::string> session = {
-        "S: +OK ready",
-        "C: CAPA",
-        "S: +OK",
-        "S: SASL XOAUTH2",
-        "S: .",
-        "C: AUTH XOAUTH2 " + codec::Base64Encode(std::string("user=bob\x01"
-                                                             "auth=Bearer at-1\x01\x01")),
-        "S: +OK",
-        "C: STAT",
-        "S: +OK 0 0",
-        "C: QUIT",
-        "S: +OK bye"};
-    pop3.Add(session); // the start-up log-in, ended by the poll
-    pop3.Add(session);
-    THeadlessRunner& r = MakeRunner();
-    ASSERT_TRUE(r.Start());
-    r.Cycle().PollTick();
-    ASSERT_TRUE(WaitFor([&] { return pop3.Finished(); }));
-    EXPECT_EQ(pop3.Errors(), "");
+    PollOnceThroughSasl("XOAUTH2", std::string("user=bob\x01"
+                                               "auth=Bearer at-1\x01\x01"));
     EXPECT_EQ(provider.Requests(),
               std::vector<std::string>{"POST /token\ngrant_type=refresh_token&refresh_token=rt-1&"
                                        "client_id=client-1"});

@@ -50,16 +50,7 @@ TEST(AuthSettings, ProblemNamesABadLogInWordOrCommandLine) {
     EXPECT_EQ(s.Problem(), std::nullopt);
 }
 
-struct PasswordCommands : WindowFixture {
-    std::unique_ptr<THeadlessRunner> runner;
-    THeadlessRunner& MakeRunner() {
-        auto s = std::make_unique<RecordingSmtp>();
-        smtp = s.get();
-        runner = std::make_unique<THeadlessRunner>(
-            ini, [this](const std::string& line) { console.push_back(line); }, std::move(s));
-        runner->Cycle().Outbox().SettleMs = 0;
-        return *runner;
-    }
+struct PasswordCommands : HeadlessFixture {
     void WriteOutboxFile() {
         std::string header = "HDR";
         for (int i = 2; i <= 28; ++i) {
@@ -73,25 +64,7 @@ TEST_F(PasswordCommands, EachSessionTakesThePasswordsFromTheCommands) {
     WriteSettings(pop3.Port(), "InAuth=plain\nPasswordCommand=printf pop-from-cmd\n"
                                "PasswordCommand2=printf smtp-from-cmd\n");
     WriteOutboxFile();
-    const std::vector<std::string> session = {
-        "S: +OK ready",
-        "C: CAPA",
-        "S: +OK",
-        "S: SASL PLAIN",
-        "S: .",
-        "C: AUTH PLAIN " + codec::Base64Encode(std::string("\0bob\0pop-from-cmd", 17)),
-        "S: +OK",
-        "C: STAT",
-        "S: +OK 0 0",
-        "C: QUIT",
-        "S: +OK bye"};
-    pop3.Add(session); // the start-up log-in, ended by the poll
-    pop3.Add(session);
-    THeadlessRunner& r = MakeRunner();
-    ASSERT_TRUE(r.Start());
-    r.Cycle().PollTick();
-    ASSERT_TRUE(WaitFor([&] { return pop3.Finished(); }));
-    EXPECT_EQ(pop3.Errors(), "");
+    THeadlessRunner& r = PollOnceThroughSasl("PLAIN", std::string("\0bob\0pop-from-cmd", 17));
     ASSERT_EQ(smtp->sent.size(), 1u);
     EXPECT_TRUE(smtp->SmtpPassword() == "smtp-from-cmd") << "SMTP password from PasswordCommand2";
     EXPECT_TRUE(Key("Password") == "pw") << "the settings file keeps its own value";

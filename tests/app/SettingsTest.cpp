@@ -111,17 +111,7 @@ TEST(ReconnectPolicy, PausesDoubleUpToTheCeilingAndTheBoundEndsThem) {
 
 // ------------------------------------------------------------ without a window
 
-struct Headless : WindowFixture {
-    std::unique_ptr<THeadlessRunner> runner;
-    THeadlessRunner& MakeRunner() {
-        auto s = std::make_unique<RecordingSmtp>();
-        smtp = s.get();
-        runner = std::make_unique<THeadlessRunner>(
-            ini, [this](const std::string& line) { console.push_back(line); }, std::move(s));
-        runner->Cycle().Outbox().SettleMs = 0;
-        return *runner;
-    }
-};
+struct Headless : HeadlessFixture {};
 
 TEST_F(Headless, FirstRunSaysWhatIsMissingAndStopsAfterWritingTheInterval) {
     THeadlessRunner& r = MakeRunner();

@@ -11,7 +11,9 @@
 #include <string>
 #include <vector>
 
+#include "app/HeadlessRunner.h"
 #include "app/MailRead.h"
+#include "codec/Codec.h"
 #include "platform/ProfileFile.h"
 #include "pop3/NMpop3.h"
 #include "support/ScriptedPeer.h"
@@ -202,5 +204,40 @@ struct WindowFixture : ::testing::Test {
         F("OutPath")->setText(QString::fromStdString(outbox));
         F("fromaddr")->setText("gate@example.test");
         F("IncPort")->setText(QString::number(pop3.Port()));
+    }
+};
+
+// The same, with the gateway run by a THeadlessRunner instead of the window;
+// its console lines go to `console`, and the Outbox needs no settle time.
+struct HeadlessFixture : WindowFixture {
+    std::unique_ptr<THeadlessRunner> runner;
+    THeadlessRunner& MakeRunner() {
+        auto s = std::make_unique<RecordingSmtp>();
+        smtp = s.get();
+        runner = std::make_unique<THeadlessRunner>(
+            ini, [this](const std::string& line) { console.push_back(line); }, std::move(s));
+        runner->Cycle().Outbox().SettleMs = 0;
+        return *runner;
+    }
+    // Starts the gateway and polls once: the start-up log-in and the poll's
+    // are each a session that logs in through `mechanism` (the one CAPA
+    // offers) with `response`, finds no mail and quits.
+    THeadlessRunner& PollOnceThroughSasl(const std::string& mechanism,
+                                         const std::string& response) {
+        const std::vector<std::string> session = {
+            "S: +OK ready", "C: CAPA",
+            "S: +OK",       "S: SASL " + mechanism,
+            "S: .",         "C: AUTH " + mechanism + " " + codec::Base64Encode(response),
+            "S: +OK",       "C: STAT",
+            "S: +OK 0 0",   "C: QUIT",
+            "S: +OK bye"};
+        pop3.Add(session); // the start-up log-in, ended by the poll
+        pop3.Add(session);
+        THeadlessRunner& r = MakeRunner();
+        EXPECT_TRUE(r.Start());
+        r.Cycle().PollTick();
+        EXPECT_TRUE(WaitFor([&] { return pop3.Finished(); }));
+        EXPECT_EQ(pop3.Errors(), "");
+        return r;
     }
 };
