@@ -120,41 +120,26 @@ bool TPollCycle::ShowIfTimedOut() {
     return true;
 }
 
-// A refusal of TLS - a certificate not accepted, a failed handshake, a
-// server without the upgrade that is required - is not a server that is
-// away: a new attempt would only be refused again, and its text (naming the
-// server and the reason) must stay on the status line. Returns whether that
-// is what ended the last operation.
-bool TPollCycle::ShowIfTlsRefused(const std::exception& e) {
-    if (dynamic_cast<const ETlsError*>(&e) == nullptr) {
-        return false;
-    }
-    if (pop3_->Connected()) {
-        pop3_->Abort();
-    }
-    Status(e.what());
-    Tray(TTrayImage::Error);
-    return true;
-}
-
 namespace {
 
-// The secret could not be had (password command, OAuth2 token) or the
-// server does not offer the log-in asked for.
-bool IsLogInImpossible(const std::exception& e) {
-    return dynamic_cast<const ESecretCommandError*>(&e) != nullptr ||
+// Refused until the settings or the server change, not a server that is
+// away: a refusal of TLS (a certificate not accepted, a failed handshake, a
+// server without the upgrade that is required), a secret that could not be
+// had (password command, OAuth2 token), a log-in method the server does not
+// offer. A new attempt would only be refused again.
+bool IsRefusedForGood(const std::exception& e) {
+    return dynamic_cast<const ETlsError*>(&e) != nullptr ||
+           dynamic_cast<const ESecretCommandError*>(&e) != nullptr ||
            dynamic_cast<const EAuthUnavailable*>(&e) != nullptr ||
            dynamic_cast<const EOAuth2Error*>(&e) != nullptr;
 }
 
 } // namespace
 
-// A log-in that cannot succeed until the settings or the server change -
-// the password command fails, the log-in method asked for is not offered -
-// is not a server that is away either. Returns whether that is what ended
-// the last operation.
-bool TPollCycle::ShowIfLogInImpossible(const std::exception& e) {
-    if (!IsLogInImpossible(e)) {
+// Its text (naming the server and the reason) must stay on the status line.
+// Returns whether that is what ended the last operation.
+bool TPollCycle::ShowIfRefusedForGood(const std::exception& e) {
+    if (!IsRefusedForGood(e)) {
         return false;
     }
     if (pop3_->Connected()) {
@@ -174,7 +159,7 @@ void TPollCycle::ConnectWithOneRetry() {
             // Not a refusal: a new log-in would only wait as long again.
             throw;
         }
-        if (ShowIfTlsRefused(e) || ShowIfLogInImpossible(e)) {
+        if (ShowIfRefusedForGood(e)) {
             throw;
         }
         if (retryPending_ && !inErrorRetry_) {
@@ -263,7 +248,7 @@ bool TPollCycle::ReconnectUntilConnected() {
             if (pop3_->TimedOut()) {
                 return false; // it answers no more: the next poll tries again
             }
-            if (dynamic_cast<const ETlsError*>(&e) != nullptr || IsLogInImpossible(e)) {
+            if (IsRefusedForGood(e)) {
                 return false; // refused, as the status line says: the next poll tries again
             }
         }
@@ -283,8 +268,7 @@ bool TPollCycle::OpenSession() {
     } catch (const std::exception& e) {
         observer_.Caught(e);
         LogError("POP3 log-in", e);
-        if (pop3_->TimedOut() || Stopping() || dynamic_cast<const ETlsError*>(&e) != nullptr ||
-            IsLogInImpossible(e)) {
+        if (pop3_->TimedOut() || Stopping() || IsRefusedForGood(e)) {
             // A server that accepts and then stays silent, or whose TLS is
             // refused, is not "away": trying it again in this cycle would
             // only hold the cycle and hide why.

@@ -160,7 +160,8 @@ private:
     void ErrorEvent(const char* statusText);
     void ConnectWithOneRetry();
     bool ShowIfTimedOut();
-    bool ShowIfTlsRefused(const std::exception& e);
+    // A refusal that a new attempt would only meet again, shown and kept.
+    bool ShowIfRefusedForGood(const std::exception& e);
     void ReceiveStep();
     // Reads the receive ledger beside the settings file (a damaged one is
     // reported and set aside) and finishes what a killed run left staged.
@@ -184,7 +185,6 @@ private:
     // Sets the SMTP password from PasswordCommand2, when there is one;
     // false (reported) when the command failed.
     bool TakeSmtpPassword();
-    bool ShowIfLogInImpossible(const std::exception& e);
     void SetFromAddress(const std::string& address);
     void PollWithReload();
     void ApplyPendingReload();
