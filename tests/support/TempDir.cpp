@@ -1,5 +1,7 @@
 #include "support/TempDir.h"
 
+#include "support/TestLogs.h"
+
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -16,6 +18,7 @@ TempDir::TempDir() {
 }
 
 TempDir::~TempDir() {
+    KeepTestLogs(path_);
     std::error_code ec;
     std::filesystem::remove_all(path_, ec);
 }
