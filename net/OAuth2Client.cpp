@@ -8,6 +8,8 @@
 #include <curl/curl.h>
 #include <memory>
 
+#include "platform/AwayFromTheEventLoop.h"
+
 namespace {
 
 // What a server tells about an error is shown, but never at any length.
@@ -134,7 +136,10 @@ TOAuth2Client::Reply TOAuth2Client::Post(const std::string& url, const std::stri
     curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT, static_cast<long>(timeout_.count()));
     // A redirect could carry the client secret elsewhere.
     curl_easy_setopt(c, CURLOPT_FOLLOWLOCATION, 0L);
-    const CURLcode rc = curl_easy_perform(c);
+    // Up to the time-out on a server that is slow to answer: the tray and the
+    // timers must not freeze for it.
+    CURLcode rc = CURLE_OK;
+    RunAwayFromTheEventLoop([&] { rc = curl_easy_perform(c); });
     if (collected.tooLong) {
         throw EOAuth2Error(url + " sent a reply larger than " +
                            std::to_string(MaxReplyBytes / 1024) + " KiB");

@@ -3,7 +3,9 @@
 // authorization grant (RFC 8628) that signs a user in once, and the refresh
 // grant (RFC 6749 section 6) that turns the stored refresh token into a
 // short-lived access token at each session. Requests are form posts through
-// libcurl; replies are JSON.
+// libcurl; replies are JSON. A request runs on a thread of its own while the
+// caller's event loop goes on (the tray stays responsive for the up to 30 s
+// of a slow server); the call itself still returns only with the answer.
 //
 // Errors: every operation raises EOAuth2Error with a text of ours, followed by
 // the server's error code and description (bounded) where it sent one:

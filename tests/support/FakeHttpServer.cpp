@@ -108,6 +108,9 @@ void FakeHttpServer::Answer(int fd) {
             reply = replies_[next_++];
         }
     }
+    if (reply.beforeAnswer) {
+        reply.beforeAnswer();
+    }
     const std::string response =
         "HTTP/1.1 " + std::to_string(reply.status) + " " + StatusText(reply.status) +
         "\r\nContent-Type: application/json\r\nContent-Length: " +

@@ -5,6 +5,7 @@
 // request is recorded as "<METHOD> <path>\n<body>". Requests beyond the
 // script get a 500 reply. Runs on its own thread: the client under test may
 // block.
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -17,6 +18,9 @@ public:
     struct Reply {
         int status = 200;
         std::string body; // sent as application/json
+        // Run on the server's thread before the reply goes out: a server
+        // slow to answer.
+        std::function<void()> beforeAnswer{};
     };
 
     explicit FakeHttpServer(std::vector<Reply> replies);
