@@ -19,8 +19,9 @@
 #include "pop3/UidlLedger.h"
 
 TPollCycle::TPollCycle(TCycleObserver& observer, std::string configPath,
-                       std::unique_ptr<TSmtpMail> smtp)
-    : observer_(observer), configPath_(std::move(configPath)) {
+                       std::unique_ptr<TSmtpMail> smtp, std::shared_ptr<TKeyringAccess> keyring)
+    : observer_(observer), configPath_(std::move(configPath)),
+      keyring_(keyring ? std::move(keyring) : std::make_shared<TKeyring>()) {
     pop3_ = std::make_unique<TNMPOP3>();
     pop3_->SetPort(110);
     pop3_->SetReportLevel(0);
@@ -125,11 +126,12 @@ namespace {
 // Refused until the settings or the server change, not a server that is
 // away: a refusal of TLS (a certificate not accepted, a failed handshake, a
 // server without the upgrade that is required), a secret that could not be
-// had (password command, OAuth2 token), a log-in method the server does not
-// offer. A new attempt would only be refused again.
+// had (password command, keyring, OAuth2 token), a log-in method the server
+// does not offer. A new attempt would only be refused again.
 bool IsRefusedForGood(const std::exception& e) {
     return dynamic_cast<const ETlsError*>(&e) != nullptr ||
            dynamic_cast<const ESecretCommandError*>(&e) != nullptr ||
+           dynamic_cast<const EKeyringError*>(&e) != nullptr ||
            dynamic_cast<const EAuthUnavailable*>(&e) != nullptr ||
            dynamic_cast<const EOAuth2Error*>(&e) != nullptr;
 }

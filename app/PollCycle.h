@@ -20,6 +20,7 @@
 #include "app/ReconnectPolicy.h"
 #include "app/Settings.h"
 #include "app/SignIn.h"
+#include "platform/Keyring.h"
 #include "platform/Timer.h"
 #include "smtp/AddEmailLib_TLB.h"
 
@@ -28,8 +29,11 @@ class TUidlLedger;
 
 class TPollCycle {
 public:
-    // `smtp`: a test double, or the real control when empty.
-    TPollCycle(TCycleObserver& observer, std::string configPath, std::unique_ptr<TSmtpMail> smtp);
+    // `smtp`: a test double, or the real control when empty. `keyring`: where
+    // passwords given as "keyring:" and refresh tokens without a file are
+    // kept; the desktop keyring when empty.
+    TPollCycle(TCycleObserver& observer, std::string configPath, std::unique_ptr<TSmtpMail> smtp,
+               std::shared_ptr<TKeyringAccess> keyring = nullptr);
     ~TPollCycle();
     TPollCycle(const TPollCycle&) = delete;
     TPollCycle& operator=(const TPollCycle&) = delete;
@@ -69,6 +73,8 @@ public:
     void SetInterval(int index);
     void SetInbox(const std::string& folder);
     void SetOutbox(const std::string& folder);
+    // Another keyring for the sessions set up from now on (tests).
+    void SetKeyring(std::shared_ptr<TKeyringAccess> keyring) { keyring_ = std::move(keyring); }
 
     // --- the cycle ---
     void PollTick();     // the poll timer
@@ -180,8 +186,24 @@ private:
     void ApplySecurity(const TSettings& s);
     // The log-in method of each leg and where its password comes from.
     void ApplyLogIn(const TSettings& s);
-    // A fresh OAuth2 access token for the leg at each call (kept while good).
-    std::function<std::string()> TokenSource(TSignIn::TLeg leg) const;
+    // A fresh OAuth2 access token for the leg at each call (kept while good),
+    // made from the refresh token of the file beside the settings or, when
+    // there is none, of the keyring entry of the leg's account (`mine`). A
+    // rotated token also replaces the other leg's copy (`theirs`) of the one
+    // it replaces.
+    std::function<std::string()> TokenSource(TSignIn::TLeg leg, const TSignIn::TAccount& mine,
+                                             const TSignIn::TAccount& theirs) const;
+    // A password read afresh for every session from the command, else from
+    // the keyring when `password` says "keyring:"; empty when neither.
+    std::function<std::string()> PasswordSource(const std::string& command,
+                                                const std::string& password,
+                                                const std::string& server, const std::string& user,
+                                                const char* what) const;
+    // A password typed in the window goes to the keyring when there is one:
+    // then `password` becomes "keyring:" and true is returned. False, and
+    // `password` as it was, when it is empty or "keyring:" already, when the
+    // leg names no server or user, or when no keyring can take it.
+    bool KeepInKeyring(std::string& password, const std::string& server, const std::string& user);
     // Sets the SMTP password from PasswordCommand2, when there is one;
     // false (reported) when the command failed.
     bool TakeSmtpPassword();
@@ -213,6 +235,7 @@ private:
     // PasswordCommand2, run before each outbox pass that sends; empty for none.
     std::function<std::string()> smtpPasswordSource_;
     std::shared_ptr<TOAuth2Client> oauthClient_;
+    std::shared_ptr<TKeyringAccess> keyring_;
 
     bool configured_ = false;
     std::string settingsError_;

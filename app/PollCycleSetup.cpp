@@ -100,20 +100,117 @@ std::function<std::string()> CommandSource(const std::string& command, const cha
     return [command, what] { return TSecretCommand(command, what).Run(); };
 }
 
+// The keyring needs both to tell one account's entry from another's.
+bool NamesAccount(const std::string& server, const std::string& user) {
+    return !server.empty() && server != TSettings::Unset && !user.empty() &&
+           user != TSettings::Unset;
+}
+
 } // namespace
 
-std::function<std::string()> TPollCycle::TokenSource(TSignIn::TLeg leg) const {
+std::function<std::string()> TPollCycle::PasswordSource(const std::string& command,
+                                                        const std::string& password,
+                                                        const std::string& server,
+                                                        const std::string& user,
+                                                        const char* what) const {
+    if (!command.empty() || password != TSettings::InKeyring) {
+        return CommandSource(command, what);
+    }
+    // The keyring of this set-up, also when another is set later.
+    return [keyring = keyring_, server, user] {
+        return keyring->Read(server, user, TSecretKind::Password);
+    };
+}
+
+bool TPollCycle::KeepInKeyring(std::string& password, const std::string& server,
+                               const std::string& user) {
+    if (password.empty() || password == TSettings::InKeyring || !NamesAccount(server, user) ||
+        !keyring_->Available()) {
+        return false;
+    }
+    try {
+        keyring_->Store(server, user, TSecretKind::Password, password);
+    } catch (const EKeyringError& e) {
+        // Kept in the settings file, as without a keyring; said once, the
+        // log-in goes on.
+        observer_.Error(std::string(e.what()) + "; the password stays in the settings file");
+        return false;
+    }
+    password = TSettings::InKeyring;
+    return true;
+}
+
+std::function<std::string()> TPollCycle::TokenSource(TSignIn::TLeg leg,
+                                                     const TSignIn::TAccount& mine,
+                                                     const TSignIn::TAccount& theirs) const {
     const std::string file = TSignIn::TokenFile(configPath_, leg);
+    const std::string other = TSignIn::TokenFile(
+        configPath_, leg == TSignIn::TLeg::In ? TSignIn::TLeg::Out : TSignIn::TLeg::In);
+    auto keyring = keyring_;
+    const bool inKeyringToo = NamesAccount(mine.server, mine.user);
+    const bool theirsApart = NamesAccount(theirs.server, theirs.user) &&
+                             (theirs.server != mine.server || theirs.user != mine.user);
+    // Where the token in use came from, and the token: a rotated one goes
+    // back there.
+    auto fromKeyring = std::make_shared<bool>(false);
+    auto loaded = std::make_shared<std::string>();
     TAccessTokenCache::TStore store{
-        [file] {
+        [file, keyring, inKeyringToo, mine, fromKeyring, loaded]() -> std::string {
+            std::string token;
             try {
-                return ReadSecretFile(file);
+                token = ReadSecretFile(file);
             } catch (const std::exception& e) {
                 // Not a server that is away: the next poll tries again.
                 throw EOAuth2Error(e.what());
             }
+            *fromKeyring = false;
+            if (token.empty() && inKeyringToo && keyring->Available()) {
+                std::optional<std::string> kept =
+                    keyring->Lookup(mine.server, mine.user, TSecretKind::RefreshToken);
+                *fromKeyring = kept.has_value();
+                token = kept ? std::move(*kept) : std::string();
+            }
+            *loaded = token;
+            return token;
         },
-        [file](const std::string& token) { WriteSecretFile(file, token); }};
+        [file, other, keyring, mine, theirs, theirsApart, fromKeyring,
+         loaded](const std::string& token) {
+            // Signed in for both legs at once, the other leg holds the same
+            // token, which a provider that rotates refresh tokens no longer
+            // takes once this leg used it: the other leg's copy follows. One
+            // that cannot be read tells so itself when its leg loads it.
+            if (*fromKeyring) {
+                try {
+                    keyring->Store(mine.server, mine.user, TSecretKind::RefreshToken, token);
+                } catch (const EKeyringError&) {
+                    // The old token may be spent: the new one must be kept
+                    // somewhere, and a file is read before the keyring.
+                    *fromKeyring = false;
+                }
+            }
+            if (*fromKeyring) {
+                if (theirsApart) {
+                    try {
+                        if (keyring->Lookup(theirs.server, theirs.user,
+                                            TSecretKind::RefreshToken) == *loaded) {
+                            keyring->Store(theirs.server, theirs.user, TSecretKind::RefreshToken,
+                                           token);
+                        }
+                    } catch (const EKeyringError&) {
+                    }
+                }
+                return;
+            }
+            WriteSecretFile(file, token);
+            std::string theirsInFile;
+            try {
+                theirsInFile = ReadSecretFile(other);
+            } catch (const std::exception&) {
+            }
+            if (!loaded->empty() && theirsInFile == *loaded) {
+                WriteSecretFile(other, token);
+            }
+        }};
     auto client = oauthClient_;
     auto cache = std::make_shared<TAccessTokenCache>(*client, std::move(store));
     // The client goes with the cache that refers to it.
@@ -129,10 +226,14 @@ void TPollCycle::ApplyLogIn(const TSettings& s) {
     // for each session, kept while it is good.
     oauthClient_ = std::make_shared<TOAuth2Client>(s.OAuthEndpoints());
     pop3_->SetSecretIsToken(IsTokenMethod(in));
-    pop3_->SetPasswordSource(IsTokenMethod(in) ? TokenSource(TSignIn::TLeg::In)
-                                               : CommandSource(s.PasswordCommand, "POP3"));
-    smtpPasswordSource_ = IsTokenMethod(out) ? TokenSource(TSignIn::TLeg::Out)
-                                             : CommandSource(s.PasswordCommand2, "SMTP");
+    pop3_->SetPasswordSource(
+        IsTokenMethod(in)
+            ? TokenSource(TSignIn::TLeg::In, {s.Host, s.UserId}, {s.OutHost, s.OutId})
+            : PasswordSource(s.PasswordCommand, s.Password, s.Host, s.UserId, "POP3"));
+    smtpPasswordSource_ =
+        IsTokenMethod(out)
+            ? TokenSource(TSignIn::TLeg::Out, {s.OutHost, s.OutId}, {s.Host, s.UserId})
+            : PasswordSource(s.PasswordCommand2, s.Password2, s.OutHost, s.OutId, "SMTP");
 }
 
 bool TPollCycle::ApplySettings() {
@@ -296,8 +397,12 @@ void TPollCycle::LogIn(TSettings entered, bool retrieve) {
     smtp_->SetSmtpServer(s.OutHost);
     s.Save(configPath_, {"OutHost", "OutId"});
     smtp_->SetSmtpUsername(s.OutId);
+    // The SMTP password is kept before the log-in, the POP3 one only after it
+    // succeeded - as the settings file always had them.
+    const std::string typed2 = s.Password2;
+    KeepInKeyring(s.Password2, s.OutHost, s.OutId);
     s.Save(configPath_, {"Password2"});
-    smtp_->SetSmtpPassword(s.Password2);
+    smtp_->SetSmtpPassword(typed2);
     if (s.OutPort.empty()) {
         s.OutPort = s.OutPortDefault();
     }
@@ -335,6 +440,15 @@ void TPollCycle::LogIn(TSettings entered, bool retrieve) {
     s.UserId = pop3_->UserID();
     s.Password = pop3_->Password();
     s.Path = pop3_->AttachFilePath();
+    if (KeepInKeyring(s.Password, s.Host, s.UserId)) {
+        // The next sessions read it from there, and the window shows where.
+        pop3_->SetPassword(s.Password);
+        if (!IsTokenMethod(s.InAuthMode())) {
+            pop3_->SetPasswordSource(
+                PasswordSource(s.PasswordCommand, s.Password, s.Host, s.UserId, "POP3"));
+        }
+        observer_.ShowSettings(s);
+    }
     s.Save(configPath_,
            {"Host", "UserId", "Password", "Path", "OutPath", "FromAddress", "InSecurity"});
     Tray(TTrayImage::Idle);

@@ -53,6 +53,10 @@ struct TSettings {
     // platform/SecretCommand.h); "" for none. No field in the window.
     std::string PasswordCommand;
     std::string PasswordCommand2;
+    // Password or Password2 as this word: the password is in the desktop
+    // keyring, under the leg's server and user (see platform/Keyring.h),
+    // read afresh for every session.
+    static constexpr const char* InKeyring = "keyring:";
     // The OAuth2 provider of the legs whose InAuth / OutAuth is xoauth2 or
     // oauthbearer (see net/OAuth2Client.h, app/SignIn.h); "" when unused.
     // No field in the window.

@@ -79,9 +79,14 @@ int main(int argc, char** argv) {
     }
     if (cl.SignIn) {
         try {
+            const TSettings settings = TSettings::Load(configPath);
+            TKeyring keyring;
+            const TSignIn::TKeyringUse keyringUse{
+                keyring, {settings.Host, settings.UserId}, {settings.OutHost, settings.OutId}};
             return TSignIn::Run(
-                TSettings::Load(configPath).OAuthEndpoints(), cl.SignInLegs, configPath, std::cout,
-                std::cerr, [](std::chrono::seconds pause) { std::this_thread::sleep_for(pause); });
+                settings.OAuthEndpoints(), cl.SignInLegs, configPath, std::cout, std::cerr,
+                [](std::chrono::seconds pause) { std::this_thread::sleep_for(pause); },
+                &keyringUse);
         } catch (const std::exception& e) {
             std::fprintf(stderr, "mailgate: %s\n", e.what());
             return 2;

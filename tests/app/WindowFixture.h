@@ -126,6 +126,8 @@ struct WindowFixture : ::testing::Test {
     std::unique_ptr<TfmOptions> window;
     ScriptedPeer pop3;
     std::unique_ptr<QTimer> safetyNet; // goes before the window
+    // The keyring the gateway is made with, when a test sets one.
+    std::shared_ptr<TKeyringAccess> keyring;
 
     // Ends a wait of the POP3 client still going after `ms`, so that a client
     // that would wait without limit fails its test instead of hanging it.
@@ -166,6 +168,9 @@ struct WindowFixture : ::testing::Test {
         setup.DirectoryDialog = std::move(d);
         setup.Console = [this](const std::string& line) { console.push_back(line); };
         window = std::make_unique<TfmOptions>(std::move(setup));
+        if (keyring) {
+            window->Cycle().SetKeyring(keyring);
+        }
         // Short pauses through the same code paths.
         window->RetryTimer().SetInterval(50);
         window->Cycle().ReconnectPolicy.FirstPauseMs = 20;
@@ -217,6 +222,9 @@ struct HeadlessFixture : WindowFixture {
         runner = std::make_unique<THeadlessRunner>(
             ini, [this](const std::string& line) { console.push_back(line); }, std::move(s));
         runner->Cycle().Outbox().SettleMs = 0;
+        if (keyring) {
+            runner->Cycle().SetKeyring(keyring);
+        }
         return *runner;
     }
     // Starts the gateway and polls once: the start-up log-in and the poll's

@@ -18,6 +18,14 @@ int main(int argc, char** argv) {
                                                                QFileDevice::ExeOwner);
         setenv("XDG_RUNTIME_DIR", dir.c_str(), 1);
     }
+#ifndef MAILGATE_TEST_THROWAWAY_KEYRING
+    // No test may read or change the keyring of whoever runs it: on a
+    // session bus that does not exist, every keyring reads as unavailable,
+    // also in the programs the tests start. The keyring test brings a bus
+    // and a keyring of its own (tests/platform/with-keyring).
+    setenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/mailgate-tests-have-no-session-bus",
+           1);
+#endif
     ::testing::InitGoogleTest(&argc, argv);
     TGuardedApplication app(argc, argv);
     return RUN_ALL_TESTS();
