@@ -31,6 +31,7 @@
 
 #include "support/RealServers.h"
 #include "support/TempDir.h"
+#include "support/TestLogs.h"
 #include "support/WaitFor.h"
 
 #ifndef MAILGATE_BINARY
@@ -131,11 +132,20 @@ public:
                                QString::fromStdString(configPath)});
         process_.start();
     }
+    // Any command line, e.g. --sign-in, in an environment of the test's own.
+    MailgateRun(const QStringList& arguments, const QProcessEnvironment& environment) {
+        process_.setProgram(QStringLiteral(MAILGATE_BINARY));
+        process_.setArguments(arguments);
+        process_.setProcessEnvironment(environment);
+        process_.start();
+    }
     ~MailgateRun() {
         if (process_.state() != QProcess::NotRunning) {
             process_.kill();
             process_.waitForFinished(5000);
         }
+        Drain();
+        KeepTestOutput("mailgate", out_ + err_);
     }
     MailgateRun(const MailgateRun&) = delete;
     MailgateRun& operator=(const MailgateRun&) = delete;

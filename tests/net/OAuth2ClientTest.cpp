@@ -160,12 +160,12 @@ TEST(AccessToken, TheEventLoopRunsWhileTheTokenServerIsSlowToAnswer) {
     std::promise<void> ticked;
     std::future<void> tick = ticked.get_future();
     std::atomic<bool> loopRan{false};
+    FakeHttpServer server({{200, R"({"access_token":"at-1","expires_in":3600})"}});
     // The server answers only once a timer of the caller's loop has fired,
     // or after 10 s: a refresh that blocked the loop would come back without
     // the tick.
-    FakeHttpServer server({{200, R"({"access_token":"at-1","expires_in":3600})", [&] {
-                                loopRan = tick.wait_for(seconds(10)) == std::future_status::ready;
-                            }}});
+    server.BeforeEachAnswer(
+        [&] { loopRan = tick.wait_for(seconds(10)) == std::future_status::ready; });
     TOAuth2Client client(EndpointsOf(server));
     QTimer::singleShot(0, [&] { ticked.set_value(); });
     EXPECT_EQ(client.Refresh("rt-1").accessToken, "at-1");

@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <utility>
 
 namespace {
 
@@ -108,8 +109,13 @@ void FakeHttpServer::Answer(int fd) {
             reply = replies_[next_++];
         }
     }
-    if (reply.beforeAnswer) {
-        reply.beforeAnswer();
+    std::function<void()> hook;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        hook = beforeAnswer_;
+    }
+    if (hook) {
+        hook();
     }
     const std::string response =
         "HTTP/1.1 " + std::to_string(reply.status) + " " + StatusText(reply.status) +
@@ -123,4 +129,9 @@ void FakeHttpServer::Answer(int fd) {
         }
         sent += static_cast<std::size_t>(n);
     }
+}
+
+void FakeHttpServer::BeforeEachAnswer(std::function<void()> hook) {
+    std::lock_guard<std::mutex> guard(lock_);
+    beforeAnswer_ = std::move(hook);
 }

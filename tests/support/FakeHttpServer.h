@@ -18,9 +18,6 @@ public:
     struct Reply {
         int status = 200;
         std::string body; // sent as application/json
-        // Run on the server's thread before the reply goes out: a server
-        // slow to answer.
-        std::function<void()> beforeAnswer{};
     };
 
     explicit FakeHttpServer(std::vector<Reply> replies);
@@ -31,6 +28,9 @@ public:
     // "http://127.0.0.1:<port><path>"
     std::string Url(const std::string& path) const;
     std::vector<std::string> Requests() const;
+    // Run on the server's thread before each reply goes out: a server slow
+    // to answer. Set before the first request.
+    void BeforeEachAnswer(std::function<void()> hook);
 
 private:
     void Serve();
@@ -41,6 +41,7 @@ private:
     std::size_t next_ = 0;
     mutable std::mutex lock_;
     std::vector<std::string> requests_;
+    std::function<void()> beforeAnswer_;
     int stopPipe_[2] = {-1, -1};
     std::thread thread_;
 };

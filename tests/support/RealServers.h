@@ -47,3 +47,31 @@ struct RealServers {
             GTEST_SKIP() << "no real mail servers (run scripts/mailservers start)";                \
         }                                                                                          \
     } while (0)
+
+// The mailbox of the local servers that takes OAuth2 access tokens only
+// (XOAUTH2, OAUTHBEARER; no password), and the provider that issues them
+// (scripts/oauth-provider). Same user, address and Maildir as above.
+struct RealOAuthServers {
+    int pop3Port = std::atoi(RealServers::Env("MAILGATE_OAUTH_POP3_PORT").c_str());
+    int smtpPort = std::atoi(RealServers::Env("MAILGATE_OAUTH_SMTP_PORT").c_str());
+    int providerPort = std::atoi(RealServers::Env("MAILGATE_OAUTH_PROVIDER_PORT").c_str());
+    std::string url = RealServers::Env("MAILGATE_OAUTH_URL"); // http://127.0.0.1:<port>
+    std::string clientId = RealServers::Env("MAILGATE_OAUTH_CLIENT_ID");
+
+    bool Complete() const {
+        return pop3Port != 0 && smtpPort != 0 && providerPort != 0 && !url.empty() &&
+               !clientId.empty();
+    }
+};
+
+// In a test body or SetUp: skips without them, or fails when servers are
+// required.
+#define MAILGATE_NEED_OAUTH_SERVERS(oauth)                                                         \
+    do {                                                                                           \
+        if (!(oauth).Complete()) {                                                                 \
+            if (RealServers::Required())                                                           \
+                FAIL() << "real mail servers required but MAILGATE_OAUTH_* unset (run "            \
+                          "scripts/mailservers start and eval \"$(scripts/mailservers env)\")";    \
+            GTEST_SKIP() << "no OAuth2-only mail servers (run scripts/mailservers start)";         \
+        }                                                                                          \
+    } while (0)
