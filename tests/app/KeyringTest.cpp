@@ -127,6 +127,15 @@ struct KeyringWindow : KeyringFixture {
         F("password2")->setText(QString::fromStdString(password2));
         return w;
     }
+    // Typed passwords, one log-in: the file must keep them as typed.
+    void ConnectExpectingPasswordsInTheFile() {
+        pop3.Add(LoginLines(0, "bob", "typed-pop"));
+        TfmOptions& w = Typed("typed-pop", "typed-smtp");
+        w.btnConnectClick(&w);
+        ASSERT_TRUE(w.Pop3().Connected());
+        EXPECT_TRUE(Key("Password") == "typed-pop");
+        EXPECT_TRUE(Key("Password2") == "typed-smtp");
+    }
 };
 
 TEST_F(KeyringWindow, TypedPasswordsGoToTheKeyringAndTheFileSaysKeyring) {
@@ -158,25 +167,15 @@ TEST_F(KeyringWindow, TypedPasswordsGoToTheKeyringAndTheFileSaysKeyring) {
 
 TEST_F(KeyringWindow, WithoutAKeyringTheFileKeepsThePasswordsAsBefore) {
     fake->available = false;
-    pop3.Add(LoginLines(0, "bob", "typed-pop"));
-    TfmOptions& w = Typed("typed-pop", "typed-smtp");
-    w.btnConnectClick(&w);
-    ASSERT_TRUE(w.Pop3().Connected());
-    EXPECT_TRUE(Key("Password") == "typed-pop");
-    EXPECT_TRUE(Key("Password2") == "typed-smtp");
-    EXPECT_EQ(F("password")->text(), "typed-pop");
+    ConnectExpectingPasswordsInTheFile();
+    EXPECT_TRUE(F("password")->text() == "typed-pop");
     EXPECT_EQ(fake->stores, 0);
     EXPECT_TRUE(fake->entries.empty());
 }
 
 TEST_F(KeyringWindow, AKeyringThatRefusesLeavesThePasswordsInTheFile) {
     fake->refusal = "Cannot create an item in a locked collection";
-    pop3.Add(LoginLines(0, "bob", "typed-pop"));
-    TfmOptions& w = Typed("typed-pop", "typed-smtp");
-    w.btnConnectClick(&w);
-    ASSERT_TRUE(w.Pop3().Connected());
-    EXPECT_TRUE(Key("Password") == "typed-pop");
-    EXPECT_TRUE(Key("Password2") == "typed-smtp");
+    ConnectExpectingPasswordsInTheFile();
     const std::string said = "Keyring unavailable: Cannot create an item in a locked collection; "
                              "the password stays in the settings file";
     EXPECT_EQ(Count("error", said), 2u);

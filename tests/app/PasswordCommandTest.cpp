@@ -88,12 +88,8 @@ TEST_F(PasswordCommands, AFailingSmtpCommandKeepsTheOutboxForTheNextPass) {
     WriteOutboxFile();
     std::vector<std::string> session = LoginLines(0);
     Append(session, {"C: QUIT", "S: +OK bye"});
-    pop3.Add(session);
-    pop3.Add(session);
-    THeadlessRunner& r = MakeRunner();
-    ASSERT_TRUE(r.Start());
-    r.Cycle().PollTick();
-    ASSERT_TRUE(WaitFor([&] { return pop3.Finished(); }));
+    StartAndPollOnce(session);
+    ASSERT_FALSE(HasFailure());
     auto statuses = Printed("status");
     EXPECT_EQ(std::count(statuses.begin(), statuses.end(),
                          "Password command for SMTP failed: exit 4: no key"),

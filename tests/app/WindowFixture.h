@@ -239,13 +239,21 @@ struct HeadlessFixture : WindowFixture {
             "S: +OK",       "C: STAT",
             "S: +OK 0 0",   "C: QUIT",
             "S: +OK bye"};
+        THeadlessRunner& r = StartAndPollOnce(session);
+        EXPECT_EQ(pop3.Errors(), "");
+        return r;
+    }
+
+    // The start-up log-in and one poll, both the scripted `session`; the
+    // runner, with the POP3 peer's script used up (or the wait's failure
+    // recorded).
+    THeadlessRunner& StartAndPollOnce(const std::vector<std::string>& session) {
         pop3.Add(session); // the start-up log-in, ended by the poll
         pop3.Add(session);
         THeadlessRunner& r = MakeRunner();
         EXPECT_TRUE(r.Start());
         r.Cycle().PollTick();
         EXPECT_TRUE(WaitFor([&] { return pop3.Finished(); }));
-        EXPECT_EQ(pop3.Errors(), "");
         return r;
     }
 };

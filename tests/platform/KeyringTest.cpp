@@ -79,12 +79,8 @@ TEST_F(KeyringSetting, TheGatewayLogsInWithThePasswordFromTheKeyring) {
                   "\nFromAddress=gate@example.test\n");
     std::vector<std::string> session = LoginLines(0, "bob", "from-the-keyring");
     Append(session, {"C: QUIT", "S: +OK bye"});
-    pop3.Add(session);
-    pop3.Add(session);
-    THeadlessRunner& r = MakeRunner();
-    ASSERT_TRUE(r.Start());
-    r.Cycle().PollTick();
-    ASSERT_TRUE(WaitFor([&] { return pop3.Finished(); }));
+    THeadlessRunner& r = StartAndPollOnce(session);
+    ASSERT_FALSE(HasFailure());
     EXPECT_EQ(pop3.Errors(), "");
     for (const std::string& line : console) {
         EXPECT_EQ(line.find("from-the-keyring"), std::string::npos) << "a secret was printed";
