@@ -100,12 +100,6 @@ std::function<std::string()> CommandSource(const std::string& command, const cha
     return [command, what] { return TSecretCommand(command, what).Run(); };
 }
 
-// The keyring needs both to tell one account's entry from another's.
-bool NamesAccount(const std::string& server, const std::string& user) {
-    return !server.empty() && server != TSettings::Unset && !user.empty() &&
-           user != TSettings::Unset;
-}
-
 } // namespace
 
 std::function<std::string()> TPollCycle::PasswordSource(const std::string& command,
@@ -124,8 +118,8 @@ std::function<std::string()> TPollCycle::PasswordSource(const std::string& comma
 
 bool TPollCycle::KeepInKeyring(std::string& password, const std::string& server,
                                const std::string& user) {
-    if (password.empty() || password == TSettings::InKeyring || !NamesAccount(server, user) ||
-        !keyring_->Available()) {
+    if (password.empty() || password == TSettings::InKeyring ||
+        !TSignIn::TAccount{server, user}.Named() || !keyring_->Available()) {
         return false;
     }
     try {
@@ -147,9 +141,9 @@ std::function<std::string()> TPollCycle::TokenSource(TSignIn::TLeg leg,
     const std::string other = TSignIn::TokenFile(
         configPath_, leg == TSignIn::TLeg::In ? TSignIn::TLeg::Out : TSignIn::TLeg::In);
     auto keyring = keyring_;
-    const bool inKeyringToo = NamesAccount(mine.server, mine.user);
-    const bool theirsApart = NamesAccount(theirs.server, theirs.user) &&
-                             (theirs.server != mine.server || theirs.user != mine.user);
+    const bool inKeyringToo = mine.Named();
+    const bool theirsApart =
+        theirs.Named() && (theirs.server != mine.server || theirs.user != mine.user);
     // Where the token in use came from, and the token: a rotated one goes
     // back there.
     auto fromKeyring = std::make_shared<bool>(false);

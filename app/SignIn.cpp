@@ -11,18 +11,13 @@
 
 namespace {
 
-bool NamesAccount(const TSignIn::TAccount& account) {
-    return !account.server.empty() && account.server != TSettings::Unset && !account.user.empty() &&
-           account.user != TSettings::Unset;
-}
-
 // Keeps a leg's refresh token and says where it went: in the keyring when
 // one takes it (its old file goes, or it would be read first), else in the
 // leg's file.
 std::string KeepToken(const std::string& token, const std::string& file,
                       const TSignIn::TAccount* account, TKeyringAccess* keyring,
                       std::ostream& err) {
-    if (keyring != nullptr && NamesAccount(*account) && keyring->Available()) {
+    if (keyring != nullptr && account->Named() && keyring->Available()) {
         try {
             keyring->Store(account->server, account->user, TSecretKind::RefreshToken, token);
             if (::unlink(file.c_str()) != 0 && errno != ENOENT) {
@@ -38,6 +33,11 @@ std::string KeepToken(const std::string& token, const std::string& file,
 }
 
 } // namespace
+
+bool TSignIn::TAccount::Named() const {
+    return !server.empty() && server != TSettings::Unset && !user.empty() &&
+           user != TSettings::Unset;
+}
 
 std::string TSignIn::TokenFile(const std::string& settingsPath, TLeg leg) {
     return BesideSettings(settingsPath, leg == TLeg::In ? ".in.token" : ".out.token");

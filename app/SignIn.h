@@ -31,6 +31,9 @@ public:
     struct TAccount {
         std::string server;
         std::string user;
+        // Both set: the keyring needs both to tell one account's entry from
+        // another's.
+        bool Named() const;
     };
     struct TKeyringUse {
         TKeyringAccess& keyring;
